@@ -1,0 +1,549 @@
+#include "platform/sim/kernel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/sim/text.h"
+
+namespace sim {
+
+namespace {
+
+// The last error is a property of the calling thread, as on Windows.
+thread_local DWORD t_lastError = 0;
+
+using Clock = std::chrono::steady_clock;
+
+// 100 ns intervals between 1601-01-01 and 1970-01-01.
+constexpr ULONGLONG kEpochDifference = 116444736000000000ull;
+
+}  // namespace
+
+DWORD lastError() { return t_lastError; }
+void setLastError(DWORD error) { t_lastError = error; }
+
+DWORD win32ErrorOf(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS: return ERROR_SUCCESS;
+    case STATUS_PENDING: return ERROR_IO_PENDING;
+    case STATUS_BUFFER_OVERFLOW: return ERROR_MORE_DATA;
+    case STATUS_INVALID_HANDLE: return ERROR_INVALID_HANDLE;
+    case STATUS_INVALID_PARAMETER: return ERROR_INVALID_PARAMETER;
+    case STATUS_BUFFER_TOO_SMALL: return ERROR_INSUFFICIENT_BUFFER;
+    case STATUS_CANCELLED: return ERROR_OPERATION_ABORTED;
+    case STATUS_IO_TIMEOUT: return ERROR_SEM_TIMEOUT;
+    case STATUS_DEVICE_NOT_CONNECTED: return ERROR_DEVICE_NOT_CONNECTED;
+    case STATUS_NO_SUCH_DEVICE: return ERROR_FILE_NOT_FOUND;
+    case STATUS_INVALID_DEVICE_REQUEST: return ERROR_INVALID_FUNCTION;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+BOOL FileObject::deviceIoControl(DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+  setLastError(ERROR_INVALID_FUNCTION);
+  return FALSE;
+}
+
+BOOL FileObject::cancelIo() { return TRUE; }
+
+Kernel::Kernel() {
+  // A fresh machine has the usual fixed system drive.
+  drives_.push_back({'C', DRIVE_FIXED});
+}
+
+Kernel::~Kernel() {
+  joinThreads();
+  for (void* memory : local_) std::free(memory);
+}
+
+// ---- handles ---------------------------------------------------------------------
+
+HANDLE Kernel::addHandle(std::shared_ptr<KernelObject> object) {
+  std::lock_guard<std::mutex> guard(lock_);
+  ULONG_PTR value = nextHandle_;
+  nextHandle_ += 4;
+  ++object->handleCount_;
+  handles_[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> Kernel::object(HANDLE handle) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle));
+  return it == handles_.end() ? nullptr : it->second;
+}
+
+bool Kernel::closeHandle(HANDLE handle) {
+  std::shared_ptr<KernelObject> closed;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (it == handles_.end()) return false;
+    closed = std::move(it->second);
+    handles_.erase(it);
+    if (--closed->handleCount_ > 0) return true;
+  }
+  closed->lastHandleClosed();
+  return true;
+}
+
+bool Kernel::duplicateHandle(HANDLE source, HANDLE* target) {
+  auto original = object(source);
+  if (!original) return false;
+  *target = addHandle(std::move(original));
+  return true;
+}
+
+size_t Kernel::handleCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return handles_.size();
+}
+
+// ---- waits -----------------------------------------------------------------------
+
+bool Kernel::ready(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
+                   size_t* index) {
+  if (waitAll) {
+    bool all = std::all_of(objects.begin(), objects.end(), [](auto& o) { return o->signalled(); });
+    if (!all || objects.empty()) return false;
+    for (auto& o : objects) o->acquire();
+    *index = 0;
+    return true;
+  }
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (objects[i]->signalled()) {
+      objects[i]->acquire();
+      *index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD Kernel::wait(const std::vector<HANDLE>& handles, bool waitAll, DWORD timeoutMs,
+                   const std::function<bool()>& extraReady) {
+  if (handles.size() > MAXIMUM_WAIT_OBJECTS) {
+    setLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::vector<std::shared_ptr<KernelObject>> objects;
+  for (HANDLE handle : handles) {
+    auto o = object(handle);
+    if (!o || !o->waitable()) {
+      setLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    objects.push_back(std::move(o));
+  }
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> guard(lock_);
+  for (;;) {
+    size_t index = 0;
+    if (ready(objects, waitAll, &index)) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+    if (extraReady && extraReady()) return WAIT_OBJECT_0 + static_cast<DWORD>(handles.size());
+    if (timeoutMs == 0) return WAIT_TIMEOUT;
+    if (timeoutMs == INFINITE) {
+      changed_.wait(guard);
+    } else if (changed_.wait_until(guard, deadline) == std::cv_status::timeout) {
+      if (ready(objects, waitAll, &index)) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+      if (extraReady && extraReady()) return WAIT_OBJECT_0 + static_cast<DWORD>(handles.size());
+      return WAIT_TIMEOUT;
+    }
+  }
+}
+
+void Kernel::update(const std::function<void()>& change) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    change();
+  }
+  changed_.notify_all();
+}
+
+// ---- events and overlapped records -----------------------------------------------
+
+HANDLE Kernel::createEvent(bool manualReset, bool initialState) {
+  return addHandle(std::make_shared<Event>(manualReset, initialState));
+}
+
+bool Kernel::setEvent(HANDLE handle, bool state) {
+  auto event = objectAs<Event>(handle);
+  if (!event) return false;
+  update([&] { event->set(state); });
+  return true;
+}
+
+void Kernel::startOverlapped(LPOVERLAPPED overlapped) {
+  std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
+  update([&] {
+    overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+    overlapped->InternalHigh = 0;
+    // Starting a request resets the caller's event, as the I/O manager does.
+    if (event) event->set(false);
+  });
+}
+
+void Kernel::completeOverlapped(LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR bytes) {
+  std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
+  update([&] {
+    overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+    overlapped->InternalHigh = bytes;
+    if (event) event->set(true);
+  });
+}
+
+BOOL Kernel::getOverlappedResult(LPOVERLAPPED overlapped, LPDWORD bytes, bool waitForIt) {
+  auto pending = [&] { return static_cast<NTSTATUS>(overlapped->Internal) == STATUS_PENDING; };
+  std::unique_lock<std::mutex> guard(lock_);
+  if (pending()) {
+    if (!waitForIt) {
+      guard.unlock();
+      setLastError(ERROR_IO_INCOMPLETE);
+      return FALSE;
+    }
+    changed_.wait(guard, [&] { return !pending(); });
+  }
+  auto status = static_cast<NTSTATUS>(overlapped->Internal);
+  DWORD transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  guard.unlock();
+  if (bytes) *bytes = transferred;
+  if (status != STATUS_SUCCESS) {
+    setLastError(win32ErrorOf(status));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// ---- threads ---------------------------------------------------------------------
+
+HANDLE Kernel::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool suspended,
+                            DWORD* id) {
+  auto thread = std::make_shared<Thread>();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    thread->id = nextThreadId_;
+    nextThreadId_ += 4;
+    thread->suspendCount = suspended ? 1 : 0;
+    threads_[thread->id] = thread;
+  }
+  if (id) *id = thread->id;
+  HANDLE handle = addHandle(thread);
+  std::lock_guard<std::mutex> guard(lock_);
+  osThreads_.emplace_back([this, thread, start, parameter] {
+    {
+      std::unique_lock<std::mutex> gate(lock_);
+      threadIds_[std::this_thread::get_id()] = thread->id;
+      changed_.wait(gate, [&] { return thread->suspendCount == 0; });
+    }
+    t_lastError = 0;
+    DWORD code = start(parameter);
+    update([&] {
+      thread->exitCode = code;
+      thread->finished = true;
+      threadIds_.erase(std::this_thread::get_id());
+    });
+  });
+  return handle;
+}
+
+DWORD Kernel::resumeThread(HANDLE handle) {
+  auto thread = objectAs<Thread>(handle);
+  if (!thread) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return static_cast<DWORD>(-1);
+  }
+  DWORD previous = 0;
+  update([&] {
+    previous = thread->suspendCount;
+    if (thread->suspendCount > 0) --thread->suspendCount;
+  });
+  return previous;
+}
+
+DWORD Kernel::currentThreadId() {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto [it, added] = threadIds_.try_emplace(std::this_thread::get_id(), nextThreadId_);
+  if (added) nextThreadId_ += 4;
+  return it->second;
+}
+
+void Kernel::joinThreads() {
+  // Threads the machine started must not outlive it.
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    threads.swap(osThreads_);
+  }
+  for (auto& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+}
+
+int Kernel::threadPriorityById(DWORD id) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = threads_.find(id);
+  return it == threads_.end() ? THREAD_PRIORITY_ERROR_RETURN : it->second->priority;
+}
+
+// ---- device files ----------------------------------------------------------------
+
+void Kernel::addDeviceResolver(DeviceResolver resolver) {
+  std::lock_guard<std::mutex> guard(lock_);
+  resolvers_.push_back(std::move(resolver));
+}
+
+HANDLE Kernel::createFile(const std::string& path, DWORD access, DWORD flags) {
+  std::vector<DeviceResolver> resolvers;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    resolvers = resolvers_;
+  }
+  for (auto& resolve : resolvers) {
+    setLastError(ERROR_FILE_NOT_FOUND);
+    if (auto file = resolve(path)) {
+      file->access = access;
+      file->flags = flags;
+      file->path = path;
+      setLastError(ERROR_SUCCESS);
+      return addHandle(std::move(file));
+    }
+    // A resolver that owns the path but refuses it leaves its own error.
+    if (lastError() != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
+  }
+  setLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}
+
+// ---- modules ---------------------------------------------------------------------
+
+namespace {
+
+// "C:\Windows\System32\SetupAPI.dll" and "setupapi" name the same module.
+std::string moduleKey(const std::string& name) {
+  std::string base = name.substr(name.find_last_of("\\/") + 1);
+  if (base.find('.') == std::string::npos) base += ".dll";
+  return lowerAscii(base);
+}
+
+}  // namespace
+
+Module& Kernel::addModule(const std::string& name, std::map<std::string, FARPROC> exports) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& module : modules_) {
+    if (moduleKey(module->name) == moduleKey(name)) {
+      module->exports = std::move(exports);
+      return *module;
+    }
+  }
+  auto module = std::make_unique<Module>();
+  module->name = name;
+  module->exports = std::move(exports);
+  module->handle = reinterpret_cast<HMODULE>(nextModule_);
+  nextModule_ += 0x10000;
+  modules_.push_back(std::move(module));
+  return *modules_.back();
+}
+
+void Kernel::removeModule(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  modules_.erase(std::remove_if(modules_.begin(), modules_.end(),
+                                [&](auto& m) { return moduleKey(m->name) == moduleKey(name); }),
+                 modules_.end());
+}
+
+void Kernel::removeExport(const std::string& module, const std::string& name) {
+  if (Module* found = findModule(module)) {
+    std::lock_guard<std::mutex> guard(lock_);
+    found->exports.erase(name);
+  }
+}
+
+Module* Kernel::findModule(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& module : modules_) {
+    if (moduleKey(module->name) == moduleKey(name)) return module.get();
+  }
+  return nullptr;
+}
+
+HMODULE Kernel::loadLibrary(const char* name) {
+  if (!name || !*name) {
+    setLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  Module* module = findModule(name);
+  if (!module) {
+    setLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  ++module->loadCount;
+  return module->handle;
+}
+
+FARPROC Kernel::getProcAddress(HMODULE handle, const char* name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& module : modules_) {
+    if (module->handle != handle || module->loadCount == 0) continue;
+    // An ordinal (high word zero) is not among a simulated module's exports.
+    bool ordinal = (reinterpret_cast<ULONG_PTR>(name) >> 16) == 0;
+    auto it = ordinal ? module->exports.end() : module->exports.find(name);
+    if (it == module->exports.end()) {
+      t_lastError = ERROR_PROC_NOT_FOUND;
+      return nullptr;
+    }
+    return it->second;
+  }
+  t_lastError = ERROR_MOD_NOT_FOUND;
+  return nullptr;
+}
+
+bool Kernel::freeLibrary(HMODULE handle) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& module : modules_) {
+    if (module->handle == handle && module->loadCount > 0) {
+      --module->loadCount;
+      return true;
+    }
+  }
+  t_lastError = ERROR_MOD_NOT_FOUND;
+  return false;
+}
+
+int Kernel::loadCount(const std::string& name) {
+  Module* module = findModule(name);
+  std::lock_guard<std::mutex> guard(lock_);
+  return module ? module->loadCount : 0;
+}
+
+// ---- local memory ----------------------------------------------------------------
+
+HLOCAL Kernel::localAlloc(UINT flags, SIZE_T bytes) {
+  if (flags & ~LMEM_ZEROINIT) {  // only fixed memory is modelled
+    setLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(1, std::max<SIZE_T>(bytes, 1))
+                                         : std::malloc(std::max<SIZE_T>(bytes, 1));
+  if (!memory) {
+    setLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  local_.insert(memory);
+  return memory;
+}
+
+HLOCAL Kernel::localFree(HLOCAL memory) {
+  if (!memory) return nullptr;
+  std::unique_lock<std::mutex> guard(lock_);
+  if (local_.erase(memory) == 0) {
+    guard.unlock();
+    setLastError(ERROR_INVALID_HANDLE);
+    return memory;
+  }
+  guard.unlock();
+  std::free(memory);
+  return nullptr;
+}
+
+size_t Kernel::localAllocations() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return local_.size();
+}
+
+// ---- critical sections -----------------------------------------------------------
+
+void Kernel::initializeCriticalSection(LPCRITICAL_SECTION section) {
+  std::memset(section, 0, sizeof(*section));
+  section->DebugInfo = reinterpret_cast<decltype(section->DebugInfo)>(new std::recursive_mutex);
+  std::lock_guard<std::mutex> guard(lock_);
+  sections_.insert(section);
+}
+
+void Kernel::deleteCriticalSection(LPCRITICAL_SECTION section) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (sections_.erase(section) == 0) return;
+  }
+  delete reinterpret_cast<std::recursive_mutex*>(section->DebugInfo);
+  section->DebugInfo = nullptr;
+}
+
+size_t Kernel::criticalSections() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return sections_.size();
+}
+
+// ---- drives, clock, debugger output, COM -----------------------------------------
+
+void Kernel::setDrives(std::vector<Drive> drives) {
+  std::lock_guard<std::mutex> guard(lock_);
+  drives_ = std::move(drives);
+}
+
+std::vector<Drive> Kernel::drives() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return drives_;
+}
+
+void Kernel::setClock(ULONGLONG fileTime) {
+  std::lock_guard<std::mutex> guard(lock_);
+  clock_ = fileTime;
+}
+
+void Kernel::useRealClock() {
+  std::lock_guard<std::mutex> guard(lock_);
+  clock_.reset();
+}
+
+ULONGLONG Kernel::now() const {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (clock_) return *clock_;
+  }
+  auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+  auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
+  return kEpochDifference + static_cast<ULONGLONG>(ticks);
+}
+
+void Kernel::debugOutput(const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  debugLog_.push_back(text);
+}
+
+std::vector<std::string> Kernel::debugLog() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return debugLog_;
+}
+
+void Kernel::clearDebugLog() {
+  std::lock_guard<std::mutex> guard(lock_);
+  debugLog_.clear();
+}
+
+HRESULT Kernel::coInitialize(DWORD model) {
+  DWORD thread = currentThreadId();
+  std::lock_guard<std::mutex> guard(lock_);
+  auto& [count, firstModel] = com_[thread];
+  if (count > 0 && firstModel != model) return RPC_E_CHANGED_MODE;
+  if (count == 0) firstModel = model;
+  return ++count == 1 ? S_OK : S_FALSE;
+}
+
+void Kernel::coUninitialize() {
+  DWORD thread = currentThreadId();
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = com_.find(thread);
+  if (it != com_.end() && it->second.first > 0) --it->second.first;
+}
+
+int Kernel::comInitCount(DWORD threadId) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = com_.find(threadId);
+  return it == com_.end() ? 0 : it->second.first;
+}
+
+}  // namespace sim

@@ -1,0 +1,41 @@
+// A simulated Windows PC. Constructing one installs it as the process's backend for
+// the chosen groups of the seam; destroying it puts the previous table back. One
+// machine is installed at a time; every test builds its own.
+#pragma once
+
+#include "platform/sim/kernel.h"
+#include "platform/win32.h"
+
+namespace sim {
+
+class SimMachine {
+ public:
+  enum Groups : unsigned {
+    kKernel32 = 1u << 0,
+    kAdvapi32 = 1u << 1,
+    kUser32 = 1u << 2,
+    kOle32 = 1u << 3,
+    kAllGroups = kKernel32 | kAdvapi32 | kUser32 | kOle32,
+  };
+
+  explicit SimMachine(unsigned groups = kAllGroups);
+  ~SimMachine();
+  SimMachine(const SimMachine&) = delete;
+  SimMachine& operator=(const SimMachine&) = delete;
+
+  // The installed machine; the simulated entry points reach their state through it.
+  static SimMachine& current();
+  static bool installed();
+
+  Kernel& kernel() { return kernel_; }
+
+ private:
+  Kernel kernel_;
+  win::Api saved_;
+};
+
+// Each area fills its group of the table with its simulated functions.
+void installKernel32(win::Kernel32& table);
+void installOle32(win::Ole32& table);
+
+}  // namespace sim

@@ -128,9 +128,11 @@ PX_OLE32_ENTRIES(PX_OLE32_CALL)
 #undef PX_CALL_THROUGH
 
 // Typed look-up of a run-time bound entry point: the FARPROC cast in one place.
+// (Always call through win:: qualified: unqualified, argument-dependent lookup would
+// prefer the SDK's own function on Windows.)
 template <class Fn>
 Fn procAddress(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(win::GetProcAddress(module, name)));
 }
 
 }  // namespace win

@@ -8,7 +8,13 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// The full set of NTSTATUS codes comes from ntstatus.h, not from windows.h.
+#define WIN32_NO_STATUS
 #include <windows.h>
+#undef WIN32_NO_STATUS
+#include <ntstatus.h>
+#include <objbase.h>
+typedef LONG NTSTATUS;  // a repeat of the SDK's own typedef where it has one
 #else
 #include <cstddef>
 #include <cstdint>

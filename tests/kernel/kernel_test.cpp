@@ -65,15 +65,22 @@ TEST_P(KernelTest, ClosingAnUnknownHandleFails) {
 }
 
 TEST_P(KernelTest, TheLastErrorBelongsToTheThread) {
-  win::SetLastError(1234);
+  // Each side sets its own value while the other's is set, then reads it back.
+  std::atomic<int> step{0};
   DWORD seenByOther = kSentinel;
   std::thread other([&] {
     win::SetLastError(42);
+    step = 1;
+    while (step != 2) std::this_thread::yield();
     seenByOther = win::GetLastError();
   });
+  while (step != 1) std::this_thread::yield();
+  win::SetLastError(1234);
+  DWORD seenByMain = win::GetLastError();
+  step = 2;
   other.join();
   EXPECT_EQ(seenByOther, 42u);
-  EXPECT_EQ(win::GetLastError(), 1234u);
+  EXPECT_EQ(seenByMain, 1234u);
 }
 
 TEST_P(KernelTest, ThreadsStartSuspendedAndReportTheirEnd) {

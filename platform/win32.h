@@ -9,6 +9,7 @@
 #include "platform/win32/base.h"
 #include "platform/win32/kernel.h"
 #include "platform/win32/registry.h"
+#include "platform/win32/setup.h"
 #include "platform/win32/user.h"
 
 #include "platform/winapi.h"

@@ -3,7 +3,9 @@
 // machine is installed at a time; every test builds its own.
 #pragma once
 
+#include "platform/sim/devtree.h"
 #include "platform/sim/kernel.h"
+#include "platform/sim/registry.h"
 #include "platform/win32.h"
 
 namespace sim {
@@ -28,9 +30,13 @@ class SimMachine {
   static bool installed();
 
   Kernel& kernel() { return kernel_; }
+  Registry& registry() { return registry_; }
+  DeviceTree& devices() { return devices_; }
 
  private:
   Kernel kernel_;
+  Registry registry_{kernel_};
+  DeviceTree devices_{registry_};
   win::Api saved_;
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/win32/base.h"
+#include "platform/win32/dbt.h"
 #include "platform/win32/kernel.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/setup.h"

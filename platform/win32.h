@@ -11,6 +11,7 @@
 #include "platform/win32/kernel.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/setup.h"
+#include "platform/win32/usb.h"
 #include "platform/win32/user.h"
 
 #include "platform/winapi.h"

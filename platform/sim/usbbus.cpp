@@ -296,8 +296,8 @@ class BusFile : public FileObject {
     std::lock_guard<std::mutex> guard(state_->lock);
     int nth = ++state_->counts[code];
     const UsbFault* fault = nullptr;
-    for (const UsbFault& f : state_->faults) {
-      if (f.code == code && (f.nth == 0 || f.nth == nth)) fault = &f;
+    for (const auto& [f, base] : state_->faults) {
+      if (f.code == code && (f.nth == 0 || f.nth == nth - base)) fault = &f;
     }
     if (fault && fault->kind == UsbFault::kFail) return fail(fault->value);
 
@@ -405,7 +405,7 @@ void UsbBus::removeController(unsigned number) {
 
 void UsbBus::addFault(UsbFault fault) {
   std::lock_guard<std::mutex> guard(state_->lock);
-  state_->faults.push_back(fault);
+  state_->faults.emplace_back(fault, state_->counts[fault.code]);
 }
 
 void UsbBus::clearFaults() {

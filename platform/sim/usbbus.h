@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/kernel.h"
@@ -89,7 +90,7 @@ struct UsbFault {
   DWORD code = 0;
   Kind kind = kFail;
   DWORD value = 0;
-  int nth = 0;  // 1-based position among requests with this code; 0: every one
+  int nth = 0;  // 1-based, among the requests with this code from the fault's addition on; 0: all
 };
 
 class UsbBus {
@@ -121,7 +122,7 @@ class UsbBus {
   struct State {
     std::mutex lock;
     std::map<unsigned, UsbBusController> controllers;
-    std::vector<UsbFault> faults;
+    std::vector<std::pair<UsbFault, int>> faults;  // with the request count when added
     std::map<DWORD, int> counts;
   };
 

@@ -5,45 +5,15 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/usbbus.h"
 #include "support/backend.h"
+#include "topology/sample_bus.h"
 
 namespace {
 
 using Bytes = std::vector<BYTE>;
 
-std::unique_ptr<sim::UsbBusDevice> Device(WORD vid, WORD pid, std::vector<sim::UsbBusEndpoint> endpoints) {
-  auto d = std::make_unique<sim::UsbBusDevice>();
-  d->vendorId = vid;
-  d->productId = pid;
-  d->endpoints = std::move(endpoints);
-  d->driverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0001";
-  return d;
-}
-
 class UsbBusTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sim::UsbBusController hc;
-    hc.number = 0;
-    hc.driverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0000";
-    hc.rootHub.name = "USB#ROOT_HUB20#4&1b2c3d4e&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
-    hc.rootHub.ports.resize(3);
-    auto echo = Device(0x1234, 0x5678, {{0x81, USB_ENDPOINT_TYPE_BULK, 512, 0}, {0x02, USB_ENDPOINT_TYPE_BULK, 512, 0}});
-    echo->iProduct = 2;
-    echo->strings = {{1, "Maker"}, {2, "Echo"}};
-    hc.rootHub.ports[0].device = std::move(echo);
-    auto hub = Device(0x05E3, 0x0608, {{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 1, 12}});
-    hub->deviceClass = 9;
-    hub->hub = std::make_unique<sim::UsbBusHub>();
-    hub->hub->name = "USB#VID_05E3&PID_0608#5&2a7c0e0b&0&3#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
-    hub->hub->ports.resize(2);
-    auto mouse = Device(0x046D, 0xC077, {{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 4, 10}});
-    mouse->bcdUSB = 0x0110;
-    mouse->speed = UsbLowSpeed;
-    mouse->driverKey.clear();
-    hub->hub->ports[1].device = std::move(mouse);
-    hc.rootHub.ports[2].device = std::move(hub);
-    bus.addController(std::move(hc));
-  }
+  void SetUp() override { pxtest::AddSampleController(bus); }
   void TearDown() override {
     for (HANDLE h : opened) win::CloseHandle(h);
   }
@@ -82,7 +52,7 @@ class UsbBusTest : public ::testing::Test {
   sim::SimMachine machine;
   sim::UsbBus bus{machine.kernel()};
   std::vector<HANDLE> opened;
-  const std::string rootName = "USB#ROOT_HUB20#4&1b2c3d4e&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+  const std::string rootName = pxtest::kSampleRootHub;
 };
 
 TEST_F(UsbBusTest, ControllerNamesReportTheirFullSizeToASmallBuffer) {

@@ -53,7 +53,7 @@ void DeviceTree::setHardwareValue(const DevNode& node, const std::string& name, 
 
 void DeviceTree::setHardwareString(const DevNode& node, const std::string& name,
                                    const std::string& text) {
-  setHardwareValue(node, name, REG_SZ, textBytes(text));
+  registry_.setString(HKEY_LOCAL_MACHINE, hardwareKeyPath(node), name, text);
 }
 
 DevNode* DeviceTree::find(DEVINST devInst) {

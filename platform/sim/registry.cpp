@@ -137,12 +137,6 @@ void Registry::createKey(HKEY root, const std::string& path) {
   walk(predefined(root), path, true, &key, nullptr);
 }
 
-bool Registry::keyExists(HKEY root, const std::string& path) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  std::shared_ptr<RegKey> key;
-  return walk(predefined(root), path, false, &key, nullptr) == ERROR_SUCCESS;
-}
-
 void Registry::deleteTree(HKEY root, const std::string& path) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   std::shared_ptr<RegKey> key;
@@ -166,13 +160,6 @@ void Registry::setValue(HKEY root, const std::string& path, const std::string& n
 void Registry::setString(HKEY root, const std::string& path, const std::string& name,
                          const std::string& text) {
   setValue(root, path, name, REG_SZ, bytesOf(text));
-}
-
-std::string Registry::nativeName(HKEY root, const std::string& path) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  std::shared_ptr<RegKey> key;
-  if (walk(predefined(root), path, false, &key, nullptr) != ERROR_SUCCESS) return {};
-  return nativeNameOf(*key);
 }
 
 // ---- advapi32 --------------------------------------------------------------------
@@ -279,7 +266,7 @@ NTSTATUS Registry::queryKey(HANDLE handle, ULONG infoClass, void* buffer, ULONG 
   std::u16string name;
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    if (key->key->deleted) return static_cast<NTSTATUS>(0xC000017Cu);  // STATUS_KEY_DELETED
+    if (key->key->deleted) return STATUS_KEY_DELETED;
     for (char c : nativeNameOf(*key->key)) name += cp1252ToWide(static_cast<unsigned char>(c));
   }
   const ULONG header = offsetof(KEY_NAME_INFORMATION, Name);

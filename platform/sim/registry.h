@@ -46,15 +46,12 @@ class Registry {
   // Builder for machine descriptions and tests; paths are relative to a predefined
   // root (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CLASSES_ROOT).
   void createKey(HKEY root, const std::string& path);
-  bool keyExists(HKEY root, const std::string& path);
   void deleteTree(HKEY root, const std::string& path);
   void setValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
                 std::vector<BYTE> data);
   // REG_SZ with its terminating zero, as RegSetValueExA stores a C string.
   void setString(HKEY root, const std::string& path, const std::string& name,
                  const std::string& text);
-  // The native name of the key at `path` (\REGISTRY\MACHINE\...), links resolved.
-  std::string nativeName(HKEY root, const std::string& path);
 
   // The advapi32 and ntdll entry points, with Windows' codes.
   LONG open(HKEY root, const char* subKey, REGSAM access, HKEY* result);

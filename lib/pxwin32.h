@@ -10,7 +10,8 @@
 // allocation failed.
 class TpxLocalBuffer {
  public:
-  explicit TpxLocalBuffer(SIZE_T size) : memory_(win::LocalAlloc(LPTR, size)), size_(memory_ ? size : 0) {}
+  explicit TpxLocalBuffer(SIZE_T size)
+      : memory_(win::LocalAlloc(LPTR, size)), size_(memory_ ? size : 0) {}
   ~TpxLocalBuffer() {
     if (memory_) win::LocalFree(memory_);
   }

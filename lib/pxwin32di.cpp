@@ -33,7 +33,8 @@ void Store(FARPROC address) {
   g_api.*Member = reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
 }
 
-#define PX_ENTRY(name, required, module) {#name, required, From::module, &Store<&TpxSetupApi::name>}
+#define PX_ENTRY(name, required, module) \
+  { #name, required, From::module, &Store < &TpxSetupApi::name> }
 // In look-up order. Some required entries are never called; they still decide
 // whether the binding is complete.
 const Entry kEntries[] = {
@@ -127,7 +128,8 @@ bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, SP_DEV
   if (!g_api.SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, size, &required, data)) {
     return false;
   }
-  const auto* text = reinterpret_cast<const char*>(block.Data()) + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  const auto* text = reinterpret_cast<const char*>(block.Data()) +
+                     offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   path.assign(text, strnlen(text, size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath)));
   return true;
 }
@@ -138,8 +140,8 @@ void ReadDevice(HDEVINFO set, SP_DEVINFO_DATA& data, const GUID* classGuid, bool
                 TpxDevice& device) {
   ReadIdentity(set, data, device);
 
-  TpxRegKey key(g_api.SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
-                                           KEY_QUERY_VALUE));
+  TpxRegKey key(
+      g_api.SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE));
   if (key.Valid()) {
     HKEY root = nullptr;  // the values are read below HKEY_LOCAL_MACHINE whatever it says
     GetRegKeyPath(key.Get(), &root, device.KeyName);
@@ -158,7 +160,8 @@ void ReadDevice(HDEVINFO set, SP_DEVINFO_DATA& data, const GUID* classGuid, bool
 
   SP_DEVICE_INTERFACE_DATA interfaceData{};
   interfaceData.cbSize = sizeof interfaceData;
-  if (withInterface && g_api.SetupDiEnumDeviceInterfaces(set, &data, classGuid, 0, &interfaceData)) {
+  if (withInterface &&
+      g_api.SetupDiEnumDeviceInterfaces(set, &data, classGuid, 0, &interfaceData)) {
     InterfacePath(set, interfaceData, nullptr, device.DevicePath);
   }
 }
@@ -254,8 +257,8 @@ void GetDeviceRegistryString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA DeviceInfo,
   }
 }
 
-void GetDeviceIdList(const std::string& DeviceId, const std::string& Separator,
-                     bool BusRelations, std::string& Text) {
+void GetDeviceIdList(const std::string& DeviceId, const std::string& Separator, bool BusRelations,
+                     std::string& Text) {
   Text.clear();
   // Reached only after an enumeration bound the libraries; unbound, there is nothing.
   if (!g_api.CM_Get_Device_ID_List_SizeA) return;

@@ -305,7 +305,9 @@ LONG WINAPI SimRegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BY
   return registry().setValue(key, name, type, data, size);
 }
 
-LONG WINAPI SimRegDeleteKeyA(HKEY root, LPCSTR subKey) { return registry().deleteKey(root, subKey); }
+LONG WINAPI SimRegDeleteKeyA(HKEY root, LPCSTR subKey) {
+  return registry().deleteKey(root, subKey);
+}
 
 LONG WINAPI SimRegCloseKey(HKEY key) { return registry().close(key); }
 

@@ -73,7 +73,8 @@ HDEVINFO WINAPI SimSetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND
     if ((flags & DIGCF_PRESENT) && !tree().live(*node)) continue;
     if (!prefix.empty() && lowerAscii(node->instanceId).rfind(prefix, 0) != 0) continue;
     const GUID* wanted = allClasses ? nullptr : guid;
-    bool member = interfaces ? hasInterfaceOf(*node, wanted) : (!wanted || node->classGuid == *wanted);
+    bool member =
+        interfaces ? hasInterfaceOf(*node, wanted) : (!wanted || node->classGuid == *wanted);
     if (member) set.devices.push_back(node->devInst);
   }
   return tree().createInfoSet(std::move(set));
@@ -149,9 +150,8 @@ bool findInterface(const DeviceInfoSet& set, const DevNode* only, const GUID& gu
   return false;
 }
 
-BOOL WINAPI SimSetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA data,
-                                           const GUID* guid, DWORD member,
-                                           PSP_DEVICE_INTERFACE_DATA interfaceData) {
+BOOL WINAPI SimSetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA data, const GUID* guid,
+                                           DWORD member, PSP_DEVICE_INTERFACE_DATA interfaceData) {
   DeviceInfoSet* set = tree().infoSet(handle);
   if (!set) return fail(ERROR_INVALID_HANDLE);
   const DevNode* only = nullptr;
@@ -278,9 +278,8 @@ CONFIGRET WINAPI SimCM_Locate_DevNodeA(PDEVINST result, DEVINSTID_A id, ULONG fl
   return CR_SUCCESS;
 }
 
-CONFIGRET WINAPI SimCM_Get_DevNode_Registry_PropertyA(DEVINST devInst, ULONG property,
-                                                      PULONG type, PVOID buffer, PULONG length,
-                                                      ULONG flags) {
+CONFIGRET WINAPI SimCM_Get_DevNode_Registry_PropertyA(DEVINST devInst, ULONG property, PULONG type,
+                                                      PVOID buffer, PULONG length, ULONG flags) {
   if (!length || (!buffer && *length)) return CR_INVALID_POINTER;
   if (flags) return CR_INVALID_FLAG;
   if (property < CM_DRP_MIN || property > CM_DRP_MAX) return CR_INVALID_PROPERTY;

@@ -29,13 +29,13 @@ UsbMachine::UsbMachine(sim::DeviceTree& tree) {
                        "USB\\VID_1234&PID_0003\\SN0003"};
   for (int i = 0; i < 3; ++i) {
     std::string n = std::to_string(i + 2);
-    sim::DevNode& device = Node(*hub, tree, ids[i], kUsbClass,
-                                "{36fc9e60-c465-11cf-8056-444553540000}\\000" + n, "WinUSB",
-                                "Test device " + n);
-    device.interfaces.push_back({kUsbDeviceInterface, "\\\\?\\usb#vid_1234&pid_000" +
-                                                          std::to_string(i + 1) + "#sn000" +
-                                                          std::to_string(i + 1) +
-                                                          "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"});
+    sim::DevNode& device =
+        Node(*hub, tree, ids[i], kUsbClass, "{36fc9e60-c465-11cf-8056-444553540000}\\000" + n,
+             "WinUSB", "Test device " + n);
+    device.interfaces.push_back(
+        {kUsbDeviceInterface, "\\\\?\\usb#vid_1234&pid_000" + std::to_string(i + 1) + "#sn000" +
+                                  std::to_string(i + 1) +
+                                  "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"});
     devices.push_back(&device);
   }
   tree.setHardwareString(*devices[0], "SymbolicName", devices[0]->interfaces[0].path);

@@ -43,14 +43,16 @@ TEST_F(EnumTest, PerDeviceRecordsCarryTheIdentityStrings) {
   const sim::DevNode& node = *usb.devices[0];
   const TpxDevice* device = ByInstance(list, node.instanceId);
   ASSERT_NE(device, nullptr);
-  EXPECT_EQ(list.list.Strings(list.list.IndexOfObject(const_cast<TpxDevice*>(device))), node.driverKey);
+  EXPECT_EQ(list.list.Strings(list.list.IndexOfObject(const_cast<TpxDevice*>(device))),
+            node.driverKey);
   EXPECT_EQ(device->DriverKey, node.driverKey);
   EXPECT_EQ(device->Service, "WinUSB");
   EXPECT_EQ(device->PhysicalName, node.pdoName);
   EXPECT_EQ(device->Description, "Test device 2");
   EXPECT_EQ(device->Manufacturer, node.manufacturer);
   EXPECT_EQ(device->ClassGuid, kUsbClass);
-  EXPECT_EQ(device->KeyName, "SYSTEM\\ControlSet001\\Enum\\" + node.instanceId + "\\Device Parameters");
+  EXPECT_EQ(device->KeyName,
+            "SYSTEM\\ControlSet001\\Enum\\" + node.instanceId + "\\Device Parameters");
   EXPECT_EQ(device->DevicePath, node.interfaces[0].path);  // its "SymbolicName"
   EXPECT_EQ(device->PortName, "COM7");
   EXPECT_EQ(device->DevInst, node.devInst);
@@ -121,7 +123,8 @@ TEST_F(EnumTest, UnreadableFieldsStayEmptyAndTheRecordIsStillAdded) {
   // No hardware key at all.
   Registry().deleteTree(HKEY_LOCAL_MACHINE, sim::DeviceTree::hardwareKeyPath(*usb.devices[0]));
   // An instance ID too long for the 256-character read.
-  sim::DevNode& longId = Devices().add(*usb.hub, "USB\\VID_1234&PID_0009\\" + std::string(240, 'L'));
+  sim::DevNode& longId =
+      Devices().add(*usb.hub, "USB\\VID_1234&PID_0009\\" + std::string(240, 'L'));
   longId.classGuid = kUsbClass;
   // Properties as a broken installer wrote them: no zero, more than 512 bytes, exactly 512.
   usb.devices[1]->rawProperties[SPDRP_SERVICE] = {'W', 'i', 'n', 'U', 'S', 'B'};
@@ -184,7 +187,8 @@ TEST_F(EnumTest, RelationListsThatChangeOrLackTheirEndStayInsideTheBuffer) {
   // Shrunk: the list as it is now, without separators for the spare room.
   g_between = [&] { usb.devices[0]->present = false; };
   GetDeviceIdList(usb.hub->instanceId, ";", true, text);
-  EXPECT_EQ(text, usb.devices[1]->instanceId + ";" + usb.devices[2]->instanceId + ";USB\\VID_1234&PID_0004\\SN0004");
+  EXPECT_EQ(text, usb.devices[1]->instanceId + ";" + usb.devices[2]->instanceId +
+                      ";USB\\VID_1234&PID_0004\\SN0004");
 
   UnloadSetupApi();
   setupApi.exports["CM_Get_Device_ID_ListA"] = sim::asExport(&IdListWithoutZeros);
@@ -241,8 +245,13 @@ TEST_F(EnumTest, FindDeviceDescriptionBoundsUnterminatedProperties) {
 }
 
 TEST_F(EnumTest, GetDiVolumsListsTheChosenKinds) {
-  Kernel().setDrives({{'C', DRIVE_FIXED}, {'F', DRIVE_FIXED}, {'G', DRIVE_CDROM}, {'H', DRIVE_FIXED},
-                      {'N', DRIVE_REMOTE}, {'R', DRIVE_RAMDISK}, {'U', DRIVE_REMOVABLE}});
+  Kernel().setDrives({{'C', DRIVE_FIXED},
+                      {'F', DRIVE_FIXED},
+                      {'G', DRIVE_CDROM},
+                      {'H', DRIVE_FIXED},
+                      {'N', DRIVE_REMOTE},
+                      {'R', DRIVE_RAMDISK},
+                      {'U', DRIVE_REMOVABLE}});
   std::string text = "stale";
   GetDiVolums(false, false, true, false, false, "\r\n", text);
   EXPECT_EQ(text, "C\r\nF\r\nH");
@@ -283,7 +292,8 @@ TEST_P(EnumBackendTest, RecordsAgreeWithTheDeviceTree) {
     // Relative to HKEY_LOCAL_MACHINE; Wine's native names spell \REGISTRY\Machine\,
     // which the case-sensitive test leaves in their native form.
     if (!device.KeyName.empty()) {
-      EXPECT_TRUE(device.KeyName[0] != '\\' || device.KeyName.rfind("\\REGISTRY\\Machine\\", 0) == 0)
+      EXPECT_TRUE(device.KeyName[0] != '\\' ||
+                  device.KeyName.rfind("\\REGISTRY\\Machine\\", 0) == 0)
           << device.KeyName;
     }
     if (tree && !device.InstanceId.empty()) {

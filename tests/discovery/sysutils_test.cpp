@@ -35,9 +35,11 @@ TEST(MultiSzToString, JoinsTheListAndNeverReadsItsLastByte) {
 
 TEST(SymbolicNameToDeviceId, GivesTheInstanceIdFollowedByTheClass) {
   std::string id;
-  SymbolicNameToDeviceId("\\??\\USB#VID_1234&PID_5678#SN01#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", id);
+  SymbolicNameToDeviceId("\\??\\USB#VID_1234&PID_5678#SN01#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+                         id);
   EXPECT_EQ(id, "USB\\VID_1234&PID_5678\\SN01\\{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-  SymbolicNameToDeviceId(std::string("_??_USBSTOR#Disk&Ven_X#7&1#{53f5}") + std::string(2, '\0'), id);
+  SymbolicNameToDeviceId(std::string("_??_USBSTOR#Disk&Ven_X#7&1#{53f5}") + std::string(2, '\0'),
+                         id);
   EXPECT_EQ(id, "USBSTOR\\Disk&Ven_X\\7&1\\{53f5}");
   SymbolicNameToDeviceId("  USB\\VID_1234&PID_5678\\SN01\t", id);
   EXPECT_EQ(id, "USB\\VID_1234&PID_5678\\SN01");
@@ -149,7 +151,8 @@ TEST_P(RegistryTest, GetRegKeyPathNamesTheKeyNatively) {
 
 TEST_P(RegistryTest, ZwQueryKeyReportsTheLengthOfTheName) {
   HKEY key = nullptr;
-  ASSERT_EQ(win::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  ASSERT_EQ(win::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
   HMODULE ntdll = win::LoadLibraryA("ntdll.dll");
   ASSERT_NE(ntdll, nullptr);
   auto query = win::procAddress<PFN_ZwQueryKey>(ntdll, "ZwQueryKey");
@@ -178,8 +181,8 @@ namespace {
 // ntdll's name query with the answers a test chooses.
 struct FakeName {
   std::u16string name;
-  ULONG reported = 0;   // length the size query reports (0: the true one)
-  bool fill = false;    // the read fills the whole buffer with name characters
+  ULONG reported = 0;  // length the size query reports (0: the true one)
+  bool fill = false;   // the read fills the whole buffer with name characters
 };
 FakeName g_fake;
 
@@ -233,7 +236,9 @@ TEST_F(KeyPathTest, MapsTheNativeRootsCaseSensitively) {
   EXPECT_EQ(Map(u"\\REGISTRY\\Machine\\System", &root), "\\REGISTRY\\Machine\\System");
   EXPECT_EQ(root, nullptr);
   // Without Root the native form stays; characters outside ASCII arrive in the ANSI page.
-  EXPECT_EQ(Map(u"\\REGISTRY\\MACHINE\\Gr\u00fc\u00dfe", nullptr), "\\REGISTRY\\MACHINE\\Gr\xfc\xdf" "e");
+  EXPECT_EQ(Map(u"\\REGISTRY\\MACHINE\\Gr\u00fc\u00dfe", nullptr),
+            "\\REGISTRY\\MACHINE\\Gr\xfc\xdf"
+            "e");
 }
 
 TEST_F(KeyPathTest, HostileRepliesNeverReachPastTheBuffer) {
@@ -266,8 +271,8 @@ TEST_F(KeyPathTest, TheSimulatedRegistryNamesKeysAsWindowsDoes) {
   sim::addNtdllModule(Kernel());
   Registry().createKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1\\7");
   HKEY key = nullptr;
-  ASSERT_EQ(win::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "system\\currentcontrolset\\enum\\usb\\vid_1\\7", 0,
-                               KEY_READ, &key),
+  ASSERT_EQ(win::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "system\\currentcontrolset\\enum\\usb\\vid_1\\7",
+                               0, KEY_READ, &key),
             ERROR_SUCCESS);
   HKEY root = nullptr;
   std::string path;

@@ -80,11 +80,18 @@ DWORD WaitForThreadHandle(HANDLE thread) {
     std::lock_guard<std::mutex> guard(q.lock);
     q.waiters.insert(wakeUp);
   }
+  // Messages that other threads send to the main thread's windows are served too: a
+  // thread that sends to a window of ours may be the one we wait for.
   DWORD result = WAIT_FAILED;
   for (;;) {
     CheckSynchronize();
     HANDLE handles[] = {thread, wakeUp};
-    result = win::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    result = win::MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_SENDMESSAGE);
+    if (result == WAIT_OBJECT_0 + 2) {
+      MSG msg;
+      win::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // runs the sent messages
+      continue;
+    }
     if (result != WAIT_OBJECT_0 + 1) break;
   }
   {

@@ -64,8 +64,48 @@
   X(LONG, RegDeleteKeyA, (HKEY, LPCSTR))                                                     \
   X(LONG, RegCloseKey, (HKEY))
 
+// GetWindowLongPtrA / SetWindowLongPtrA are macros for the Long variants in 32-bit SDK
+// headers; they expand the same way here, so both sides of the table agree.
 #define PX_USER32_ENTRIES(X)                                                                \
-  X(int, MessageBoxA, (HWND, LPCSTR, LPCSTR, UINT))
+  X(ATOM, RegisterClassA, (const WNDCLASSA*))                                                \
+  X(BOOL, UnregisterClassA, (LPCSTR, HINSTANCE))                                             \
+  X(HWND, CreateWindowExA, (DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID)) \
+  X(BOOL, DestroyWindow, (HWND))                                                             \
+  X(LRESULT, DefWindowProcA, (HWND, UINT, WPARAM, LPARAM))                                   \
+  X(LRESULT, CallWindowProcA, (WNDPROC, HWND, UINT, WPARAM, LPARAM))                         \
+  X(LONG_PTR, GetWindowLongPtrA, (HWND, int))                                                \
+  X(LONG_PTR, SetWindowLongPtrA, (HWND, int, LONG_PTR))                                      \
+  X(LRESULT, SendMessageA, (HWND, UINT, WPARAM, LPARAM))                                     \
+  X(BOOL, PostMessageA, (HWND, UINT, WPARAM, LPARAM))                                        \
+  X(BOOL, GetMessageA, (LPMSG, HWND, UINT, UINT))                                            \
+  X(BOOL, PeekMessageA, (LPMSG, HWND, UINT, UINT, UINT))                                     \
+  X(BOOL, TranslateMessage, (const MSG*))                                                    \
+  X(LRESULT, DispatchMessageA, (const MSG*))                                                 \
+  X(void, PostQuitMessage, (int))                                                            \
+  X(DWORD, MsgWaitForMultipleObjects, (DWORD, const HANDLE*, BOOL, DWORD, DWORD))            \
+  X(UINT_PTR, SetTimer, (HWND, UINT_PTR, UINT, TIMERPROC))                                   \
+  X(BOOL, KillTimer, (HWND, UINT_PTR))                                                       \
+  X(int, MessageBoxA, (HWND, LPCSTR, LPCSTR, UINT))                                          \
+  X(HWND, GetForegroundWindow, ())                                                           \
+  X(BOOL, SetForegroundWindow, (HWND))                                                       \
+  X(HCURSOR, SetCursor, (HCURSOR))                                                           \
+  X(HCURSOR, GetCursor, ())                                                                  \
+  X(HCURSOR, LoadCursorA, (HINSTANCE, LPCSTR))                                               \
+  X(int, GetWindowTextA, (HWND, LPSTR, int))                                                 \
+  X(BOOL, SetWindowTextA, (HWND, LPCSTR))                                                    \
+  X(int, GetWindowTextLengthA, (HWND))                                                       \
+  X(BOOL, MoveWindow, (HWND, int, int, int, int, BOOL))                                      \
+  X(BOOL, GetWindowRect, (HWND, LPRECT))                                                     \
+  X(BOOL, GetClientRect, (HWND, LPRECT))                                                     \
+  X(BOOL, ShowWindow, (HWND, int))                                                           \
+  X(BOOL, IsWindowVisible, (HWND))                                                           \
+  X(BOOL, EnableWindow, (HWND, BOOL))                                                        \
+  X(BOOL, IsWindowEnabled, (HWND))                                                           \
+  X(HWND, SetFocus, (HWND))                                                                  \
+  X(HWND, GetFocus, ())                                                                      \
+  X(HWND, GetParent, (HWND))                                                                 \
+  X(BOOL, IsWindow, (HWND))                                                                  \
+  X(DWORD, GetWindowThreadProcessId, (HWND, LPDWORD))
 
 #define PX_OLE32_ENTRIES(X)                                                                 \
   X(HRESULT, CoInitializeEx, (LPVOID, DWORD))                                                \

@@ -32,6 +32,7 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
   installKernel32(simKernel32);
   kernel_.addModule("kernel32.dll", kernel32Exports(simKernel32));
   if (groups & kKernel32) table.kernel32 = simKernel32;
+  if (groups & kUser32) installUser32(table.user32);
   if (groups & kOle32) installOle32(table.ole32);
   if (groups & kAdvapi32) installAdvapi32(table.advapi32);
   addNtdllModule(kernel_);

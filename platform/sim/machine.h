@@ -5,6 +5,7 @@
 
 #include "platform/sim/devtree.h"
 #include "platform/sim/kernel.h"
+#include "platform/sim/user32.h"
 #include "platform/sim/registry.h"
 #include "platform/win32.h"
 
@@ -30,11 +31,13 @@ class SimMachine {
   static bool installed();
 
   Kernel& kernel() { return kernel_; }
+  User32& user() { return user_; }
   Registry& registry() { return registry_; }
   DeviceTree& devices() { return devices_; }
 
  private:
   Kernel kernel_;
+  User32 user_{kernel_};
   Registry registry_{kernel_};
   DeviceTree devices_{registry_};
   win::Api saved_;

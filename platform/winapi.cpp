@@ -1,5 +1,6 @@
 #include "platform/winapi.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +14,13 @@ Api& api() {
 #endif
   return table;
 }
+
+namespace {
+std::atomic<unsigned> g_generation{0};
+}
+
+unsigned backendGeneration() { return g_generation.load(); }
+void backendChanged() { ++g_generation; }
 
 void missingEntry(const char* group, const char* name) {
   std::fprintf(stderr, "pxusb: %s.%s called with no Windows backend installed\n", group, name);

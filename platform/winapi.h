@@ -139,6 +139,12 @@ struct Api {
 // is empty until a simulated machine installs itself.
 Api& api();
 
+// Counts every change of the table. What a caller keeps from the table's functions
+// (a loaded module's handle, say) is void once the count moves: a simulated machine
+// was installed or removed. On a real machine it never moves.
+unsigned backendGeneration();
+void backendChanged();
+
 // The table of the real Windows API (Windows builds only).
 Api nativeApi();
 

@@ -60,8 +60,10 @@ BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSiz
 
 BOOL WINAPI SimGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes,
                                    BOOL wait) {
-  if (!kernel().object(handle)) return fail(ERROR_INVALID_HANDLE);
   if (!overlapped) return fail(ERROR_INVALID_PARAMETER);
+  // With an event in the record Windows waits on the event; the file handle only
+  // matters without one.
+  if (!overlapped->hEvent && !kernel().object(handle)) return fail(ERROR_INVALID_HANDLE);
   return kernel().getOverlappedResult(overlapped, bytes, wait != FALSE);
 }
 

@@ -1,0 +1,145 @@
+#include "lib/pxusb_sysusb_api.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void PutDword(BYTE* at, DWORD value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+// The system time's bits 16..47: units of 6.5536 ms.
+DWORD TimeStamp() {
+  FILETIME now{};
+  win::GetSystemTimeAsFileTime(&now);
+  return static_cast<DWORD>(FileTimeToUInt64(now) >> 16);
+}
+
+}  // namespace
+
+TpxSysUsbApi::~TpxSysUsbApi() {
+  if (IsDeviceOpen()) CloseDevice();
+}
+
+HANDLE TpxSysUsbApi::OpenDevice(const std::string& Path) {
+  FDevice = win::CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+  return FDevice;
+}
+
+void TpxSysUsbApi::CloseDevice() {
+  HANDLE device = FDevice.exchange(INVALID_HANDLE_VALUE);
+  if (device != INVALID_HANDLE_VALUE) win::CloseHandle(device);
+}
+
+bool TpxSysUsbApi::IsDeviceOpen() { return FDevice != INVALID_HANDLE_VALUE; }
+
+bool TpxSysUsbApi::DeviceRequest(DWORD Code, void* Input, DWORD InputSize, void* Output,
+                                 DWORD OutputSize, LPOVERLAPPED Overlapped, DWORD& Returned) {
+  OVERLAPPED local{};
+  LPOVERLAPPED record = Overlapped;
+  if (!record) {
+    local.hEvent = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!local.hEvent) return false;
+    record = &local;
+  }
+  DWORD count = 0;
+  bool ok = win::DeviceIoControl(FDevice, Code, Input, InputSize, Output, OutputSize, &count,
+                                 record) != FALSE;
+  if (!ok && win::GetLastError() == ERROR_IO_PENDING) {
+    win::OutputDebugStringA("ERROR_IO_PENDING ...");
+    if (record == &local) ok = win::GetOverlappedResult(FDevice, record, &count, TRUE) != FALSE;
+    DWORD error = win::GetLastError();
+    win::OutputDebugStringA("... ERROR_IO_PENDING!!!");
+    win::SetLastError(error);
+  }
+  Returned = count;
+  if (record == &local) {
+    DWORD error = win::GetLastError();
+    win::CloseHandle(local.hEvent);
+    win::SetLastError(error);
+  }
+  return ok;
+}
+
+TpxSysUsbApi::PipeRecord TpxSysUsbApi::MakePipeRecord(PipeId Pipe) const {
+  PipeRecord record{};
+  PutDword(&record[0], FTimeouts[Pipe]);
+  PutDword(&record[4], TimeStamp());
+  PutDword(&record[8], Pipe);
+  return record;
+}
+
+DWORD TpxSysUsbApi::WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+  PipeRecord record = MakePipeRecord(Pipe);
+  DWORD count = 0;
+  bool ok = DeviceRequest(IOCTL_PXUSB_WRITE_PIPE, record.data(), kPxusbRecordSize, Buffer, Length,
+                          Overlapped, count);
+  return ok ? count : 0;
+}
+
+DWORD TpxSysUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+  PipeRecord record = MakePipeRecord(Pipe);
+  DWORD count = 0;
+  bool ok = DeviceRequest(IOCTL_PXUSB_READ_PIPE, record.data(), kPxusbRecordSize, Buffer, Length,
+                          Overlapped, count);
+  return ok ? count : 0;
+}
+
+bool TpxSysUsbApi::ResetPipe(PipeId Pipe) {
+  PipeRecord record = MakePipeRecord(Pipe);
+  DWORD count = 0;
+  return DeviceRequest(IOCTL_PXUSB_RESET_PIPE, record.data(), kPxusbRecordSize, nullptr, 0,
+                       nullptr, count);
+}
+
+bool TpxSysUsbApi::AbortPipe(PipeId Pipe) {
+  PipeRecord record = MakePipeRecord(Pipe);
+  DWORD count = 0;
+  return DeviceRequest(IOCTL_PXUSB_ABORT_PIPE, record.data(), kPxusbRecordSize, nullptr, 0,
+                       nullptr, count);
+}
+
+bool TpxSysUsbApi::FlushPipe(PipeId Pipe) { return ResetPipe(Pipe) && AbortPipe(Pipe); }
+
+bool TpxSysUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
+                                   LPOVERLAPPED Overlapped) {
+  Transferred = 0;
+  bool toHost = Request.Direction == 1;
+  std::vector<BYTE> record(kPxusbRecordSize + (toHost ? 0 : Request.Length));
+  PutDword(&record[0], kPxusbControlTimeout);
+  PutDword(&record[4], TimeStamp());
+  PutDword(&record[8], Request.RequestType);
+  PutDword(&record[12], Request.Recipient);
+  PutDword(&record[16], Request.Request);
+  PutDword(&record[20], Request.Value);
+  PutDword(&record[24], Request.Index);
+  auto* data = static_cast<BYTE*>(Request.Buffer);
+  if (Request.Direction == 0 && Request.Length) {
+    std::memcpy(&record[kPxusbRecordSize], data, Request.Length);
+  }
+  bool ok = DeviceRequest(toHost ? IOCTL_PXUSB_CONTROL_IN : IOCTL_PXUSB_CONTROL_OUT, record.data(),
+                          static_cast<DWORD>(record.size()), Request.Buffer, Request.Length,
+                          Overlapped, Transferred);
+  // What was sent stays in the caller's buffer, whatever the driver wrote there.
+  if (Request.Direction == 0 && Request.Length) {
+    std::memcpy(data, &record[kPxusbRecordSize], Request.Length);
+  }
+  return ok;
+}
+
+bool TpxSysUsbApi::GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) {
+  Transferred = 0;
+  if (win::WaitForSingleObject(Overlapped->hEvent, Timeout) != WAIT_OBJECT_0) return false;
+  DWORD count = 0;
+  bool ok = win::GetOverlappedResult(FDevice, Overlapped, &count, TRUE) != FALSE;
+  Transferred = count;
+  return ok;
+}
+
+bool TpxSysUsbApi::SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) {
+  FTimeouts[Pipe] = Milliseconds;
+  return true;
+}

@@ -1,0 +1,55 @@
+// Devices served by the library's own kernel driver, service "pxusb": every pipe
+// operation is one device I/O control request on the device handle.
+#pragma once
+
+#include <array>
+#include <atomic>
+
+#include "lib/pxusb_usb_api.h"
+
+// The driver's request codes (CTL_CODE of FILE_DEVICE_UNKNOWN, function 0x800 + n).
+constexpr DWORD IOCTL_PXUSB_WRITE_PIPE = 0x222029;    // n 10, METHOD_IN_DIRECT
+constexpr DWORD IOCTL_PXUSB_READ_PIPE = 0x22202E;     // n 11, METHOD_OUT_DIRECT
+constexpr DWORD IOCTL_PXUSB_CONTROL_OUT = 0x222030;   // n 12
+constexpr DWORD IOCTL_PXUSB_CONTROL_IN = 0x222034;    // n 13
+constexpr DWORD IOCTL_PXUSB_RESET_PIPE = 0x222038;    // n 14
+constexpr DWORD IOCTL_PXUSB_ABORT_PIPE = 0x22203C;    // n 15
+
+// Pipe and control records are 28 bytes; a control-out record carries the data
+// stage behind it. Control transfers run with this time-out.
+constexpr DWORD kPxusbRecordSize = 28;
+constexpr DWORD kPxusbControlTimeout = 5000;
+
+class TpxSysUsbApi : public TpxCustomUsbApi {
+ public:
+  // An object still open when it goes closes its device first.
+  ~TpxSysUsbApi() override;
+
+  HANDLE OpenDevice(const std::string& Path) override;
+  void CloseDevice() override;
+  DWORD WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) override;
+  DWORD ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) override;
+  bool IsDeviceOpen() override;
+  bool ResetPipe(PipeId Pipe) override;
+  bool AbortPipe(PipeId Pipe) override;
+  bool FlushPipe(PipeId Pipe) override;
+  bool ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
+                       LPOVERLAPPED Overlapped) override;
+  bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) override;
+  bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) override;
+
+  // Sends one request. Without the caller's record it uses a record and event of its
+  // own and waits for the end; with one, a pending request goes on (false, last error
+  // ERROR_IO_PENDING).
+  bool DeviceRequest(DWORD Code, void* Input, DWORD InputSize, void* Output, DWORD OutputSize,
+                     LPOVERLAPPED Overlapped, DWORD& Returned);
+
+ private:
+  using PipeRecord = std::array<BYTE, kPxusbRecordSize>;
+  PipeRecord MakePipeRecord(PipeId Pipe) const;
+
+  std::atomic<HANDLE> FDevice{INVALID_HANDLE_VALUE};
+  // Per pipe, the transfer time-out its requests carry. The reader thread writes the
+  // IN pipe's entry while the main thread reads the OUT pipe's.
+  std::array<std::atomic<DWORD>, 256> FTimeouts{};
+};

@@ -1,0 +1,49 @@
+// The operation set on an open USB device, with one implementation over WinUSB and
+// one over the pxusb kernel driver.
+#pragma once
+
+#include <string>
+
+#include "framework/sysutils.h"
+#include "platform/win32.h"
+
+// A pipe is named by its endpoint address: bit 7 set for IN.
+using PipeId = BYTE;
+
+#pragma pack(push, 1)
+// One control transfer on the default pipe.
+struct TpxUsbControlRequest {
+  DWORD RequestType;  // 0 standard, 1 class, 2 vendor
+  DWORD Direction;    // 0 host-to-device, 1 device-to-host
+  DWORD Recipient;    // 0 device, 1 interface, 2 endpoint, 3 other
+  BYTE Request;
+  WORD Value;
+  WORD Index;
+  WORD Length;  // bytes of the data stage
+  void* Buffer;  // at least Length bytes
+};
+#pragma pack(pop)
+static_assert(sizeof(TpxUsbControlRequest) == 19 + sizeof(void*), "packed control request");
+
+// Without an overlapped record an operation completes before it returns; with one it
+// may still run, and GetOverlappedResult on the same record completes it. When a read
+// or write returns 0 the thread's last error is the request's (ERROR_IO_PENDING while
+// it runs). CloseDevice ends every transfer still in progress.
+class TpxCustomUsbApi : public TObject {
+ public:
+  // The device file handle, INVALID_HANDLE_VALUE on failure.
+  virtual HANDLE OpenDevice(const std::string& Path) = 0;
+  virtual void CloseDevice() = 0;
+  // Bytes moved when the request completed at once, else 0.
+  virtual DWORD WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) = 0;
+  virtual DWORD ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) = 0;
+  virtual bool IsDeviceOpen() = 0;
+  virtual bool ResetPipe(PipeId Pipe) = 0;
+  virtual bool AbortPipe(PipeId Pipe) = 0;
+  virtual bool FlushPipe(PipeId Pipe) = 0;
+  virtual bool ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
+                               LPOVERLAPPED Overlapped) = 0;
+  virtual bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) = 0;
+  // 0: the pipe's transfers never time out.
+  virtual bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) = 0;
+};

@@ -1,0 +1,189 @@
+#include "lib/pxusb_winusb_api.h"
+
+#include <cstring>
+
+namespace {
+
+// Winusb.dll, loaded at first use and kept until the program ends. A handle loaded
+// under another backend (a simulated machine that is gone) does not count.
+class WinUsbLibrary {
+ public:
+  ~WinUsbLibrary() {
+    if (module_ && generation_ == win::backendGeneration()) win::FreeLibrary(module_);
+  }
+
+  template <class Fn, class... A>
+  BOOL Call(const char* name, A... args) {
+    if (!module_ || generation_ != win::backendGeneration()) {
+      module_ = win::LoadLibraryA("Winusb.dll");
+      generation_ = win::backendGeneration();
+    }
+    if (!module_) return FALSE;
+    auto entry = win::procAddress<Fn>(module_, name);
+    return entry ? entry(args...) : FALSE;
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+  unsigned generation_ = 0;
+};
+
+WinUsbLibrary g_winusb;
+
+}  // namespace
+
+BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle) {
+  return g_winusb.Call<WinUsb_InitializeFn>("WinUsb_Initialize", DeviceHandle, InterfaceHandle);
+}
+
+BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle) {
+  return g_winusb.Call<WinUsb_FreeFn>("WinUsb_Free", InterfaceHandle);
+}
+
+BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
+                      ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
+  return g_winusb.Call<WinUsb_TransferFn>("WinUsb_WritePipe", InterfaceHandle, PipeID, Buffer,
+                                          BufferLength, LengthTransferred, Overlapped);
+}
+
+BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
+                     ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
+  return g_winusb.Call<WinUsb_TransferFn>("WinUsb_ReadPipe", InterfaceHandle, PipeID, Buffer,
+                                          BufferLength, LengthTransferred, Overlapped);
+}
+
+BOOL WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID) {
+  return g_winusb.Call<WinUsb_PipeFn>("WinUsb_ResetPipe", InterfaceHandle, PipeID);
+}
+
+BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID) {
+  return g_winusb.Call<WinUsb_PipeFn>("WinUsb_AbortPipe", InterfaceHandle, PipeID);
+}
+
+BOOL WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID) {
+  return g_winusb.Call<WinUsb_PipeFn>("WinUsb_FlushPipe", InterfaceHandle, PipeID);
+}
+
+BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
+                          ULONG ValueLength, PVOID Value) {
+  return g_winusb.Call<WinUsb_SetPipePolicyFn>("WinUsb_SetPipePolicy", InterfaceHandle, PipeID,
+                                               PolicyType, ValueLength, Value);
+}
+
+BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE InterfaceHandle, LPOVERLAPPED Overlapped,
+                                LPDWORD NumberOfBytesTransferred, BOOL Wait) {
+  return g_winusb.Call<WinUsb_GetOverlappedResultFn>("WinUsb_GetOverlappedResult", InterfaceHandle,
+                                                     Overlapped, NumberOfBytesTransferred, Wait);
+}
+
+BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle, WINUSB_SETUP_PACKET SetupPacket,
+                            PUCHAR Buffer, ULONG BufferLength, PULONG LengthTransferred,
+                            LPOVERLAPPED Overlapped) {
+  return g_winusb.Call<WinUsb_ControlTransferFn>("WinUsb_ControlTransfer", InterfaceHandle,
+                                                 SetupPacket, Buffer, BufferLength,
+                                                 LengthTransferred, Overlapped);
+}
+
+TpxWinUsbApi::~TpxWinUsbApi() {
+  if (IsDeviceOpen()) CloseDevice();
+}
+
+HANDLE TpxWinUsbApi::OpenDevice(const std::string& Path) {
+  HANDLE device = win::CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+  WINUSB_INTERFACE_HANDLE usb = INVALID_HANDLE_VALUE;
+  if (device != INVALID_HANDLE_VALUE && !WinUsb_Initialize(device, &usb)) {
+    win::CloseHandle(device);
+    device = INVALID_HANDLE_VALUE;
+    usb = INVALID_HANDLE_VALUE;
+  }
+  FInterface = usb;
+  FDevice = device;
+  return device;
+}
+
+void TpxWinUsbApi::CloseDevice() {
+  // WinUSB goes before the file: closing the file is what ends pending transfers.
+  WINUSB_INTERFACE_HANDLE usb = FInterface.exchange(INVALID_HANDLE_VALUE);
+  HANDLE device = FDevice.exchange(INVALID_HANDLE_VALUE);
+  if (usb != INVALID_HANDLE_VALUE) WinUsb_Free(usb);
+  if (device != INVALID_HANDLE_VALUE) win::CloseHandle(device);
+}
+
+bool TpxWinUsbApi::IsDeviceOpen() {
+  return FDevice != INVALID_HANDLE_VALUE && FInterface != INVALID_HANDLE_VALUE;
+}
+
+DWORD TpxWinUsbApi::Move(Transfer transfer, const char* failure, PipeId Pipe, void* Buffer,
+                         DWORD Length, LPOVERLAPPED Overlapped) {
+  if (!IsDeviceOpen()) return 0;
+  if (Overlapped) {
+    // Status and position are cleared; the event stays the caller's.
+    Overlapped->Internal = 0;
+    Overlapped->InternalHigh = 0;
+    Overlapped->Offset = 0;
+    Overlapped->OffsetHigh = 0;
+  }
+  ULONG count = 0;
+  if (transfer(FInterface, Pipe, static_cast<PUCHAR>(Buffer), Length, &count, Overlapped)) {
+    return count;
+  }
+  // The caller reads the request's error after us: the debugger text must not touch it.
+  DWORD error = win::GetLastError();
+  win::OutputDebugStringA(failure);
+  win::SetLastError(error);
+  return 0;
+}
+
+DWORD TpxWinUsbApi::WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+  return Move(&WinUsb_WritePipe, "Write Error", Pipe, Buffer, Length, Overlapped);
+}
+
+DWORD TpxWinUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+  return Move(&WinUsb_ReadPipe, "Read Error", Pipe, Buffer, Length, Overlapped);
+}
+
+bool TpxWinUsbApi::ResetPipe(PipeId Pipe) {
+  return IsDeviceOpen() && WinUsb_ResetPipe(FInterface, Pipe);
+}
+
+bool TpxWinUsbApi::AbortPipe(PipeId Pipe) {
+  return IsDeviceOpen() && WinUsb_AbortPipe(FInterface, Pipe);
+}
+
+bool TpxWinUsbApi::FlushPipe(PipeId Pipe) {
+  return IsDeviceOpen() && WinUsb_FlushPipe(FInterface, Pipe);
+}
+
+bool TpxWinUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
+                                   LPOVERLAPPED) {
+  if (!IsDeviceOpen()) return false;
+  WINUSB_SETUP_PACKET setup{};
+  setup.RequestType =
+      static_cast<UCHAR>((Request.RequestType << 5) | Request.Recipient | (Request.Direction << 7));
+  setup.Request = Request.Request;
+  setup.Value = Request.Value;
+  setup.Index = Request.Index;
+  setup.Length = Request.Length;
+  // Always synchronous: the caller's record is not used.
+  ULONG count = 0;
+  BOOL ok = WinUsb_ControlTransfer(FInterface, setup, static_cast<PUCHAR>(Request.Buffer),
+                                   Request.Length, &count, nullptr);
+  Transferred = count;
+  return ok && count == Request.Length;
+}
+
+bool TpxWinUsbApi::GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) {
+  // Only whether to wait comes from the time-out; the pipe's transfer time-out bounds it.
+  BOOL wait = (Timeout & 0xFF) != 0 ? TRUE : FALSE;
+  DWORD count = 0;
+  BOOL ok = WinUsb_GetOverlappedResult(FInterface, Overlapped, &count, wait);
+  Transferred = count;
+  return ok != FALSE;
+}
+
+bool TpxWinUsbApi::SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) {
+  return WinUsb_SetPipePolicy(FInterface, Pipe, PIPE_TRANSFER_TIMEOUT, sizeof(Milliseconds),
+                              &Milliseconds) != FALSE;
+}

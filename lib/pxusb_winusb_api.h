@@ -1,0 +1,55 @@
+// Devices served by the operating system's WinUSB driver, through Winusb.dll.
+#pragma once
+
+#include <atomic>
+
+#include "lib/pxusb_usb_api.h"
+#include "platform/win32/winusb.h"
+
+// Winusb.dll's entry points, bound at run time: false when the library or the entry
+// point is missing. A failed load is tried again at the next call; the library stays
+// loaded until the program ends.
+BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle);
+BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle);
+BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
+                      ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped);
+BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
+                     ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped);
+BOOL WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID);
+BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID);
+BOOL WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID);
+BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
+                          ULONG ValueLength, PVOID Value);
+BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE InterfaceHandle, LPOVERLAPPED Overlapped,
+                                LPDWORD NumberOfBytesTransferred, BOOL Wait);
+BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle, WINUSB_SETUP_PACKET SetupPacket,
+                            PUCHAR Buffer, ULONG BufferLength, PULONG LengthTransferred,
+                            LPOVERLAPPED Overlapped);
+
+class TpxWinUsbApi : public TpxCustomUsbApi {
+ public:
+  // An object still open when it goes closes its device first.
+  ~TpxWinUsbApi() override;
+
+  HANDLE OpenDevice(const std::string& Path) override;
+  void CloseDevice() override;
+  DWORD WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) override;
+  DWORD ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) override;
+  bool IsDeviceOpen() override;
+  bool ResetPipe(PipeId Pipe) override;
+  bool AbortPipe(PipeId Pipe) override;
+  bool FlushPipe(PipeId Pipe) override;
+  bool ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
+                       LPOVERLAPPED Overlapped) override;
+  bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) override;
+  bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) override;
+
+ private:
+  using Transfer = BOOL (*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);
+  DWORD Move(Transfer transfer, const char* failure, PipeId Pipe, void* Buffer, DWORD Length,
+             LPOVERLAPPED Overlapped);
+
+  // Read by the reader thread while the main thread closes.
+  std::atomic<HANDLE> FDevice{INVALID_HANDLE_VALUE};
+  std::atomic<WINUSB_INTERFACE_HANDLE> FInterface{INVALID_HANDLE_VALUE};
+};

@@ -1,0 +1,545 @@
+#include "platform/sim/usbio.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/text.h"
+
+namespace sim {
+
+// ---- device models ---------------------------------------------------------------
+
+NTSTATUS EchoModel::accept(UCHAR, const BYTE* data, size_t size) {
+  pending_.insert(pending_.end(), data, data + size);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS EchoModel::supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
+                           SteadyClock::time_point) {
+  size_t n = pipe == inPipe_ ? std::min(max, pending_.size()) : 0;
+  std::copy_n(pending_.begin(), n, out);
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+  *produced = n;
+  return STATUS_SUCCESS;
+}
+
+void EchoModel::flush(UCHAR pipe) {
+  if (pipe == inPipe_) pending_.clear();
+}
+
+NTSTATUS StreamModel::supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
+                             SteadyClock::time_point now) {
+  *produced = 0;
+  if (pipe != inPipe_) return STATUS_SUCCESS;
+  if (!started_) {
+    started_ = true;
+    start_ = now;
+  }
+  size_t n = max;
+  if (rate_ > 0) {
+    double due = std::chrono::duration<double>(now - start_).count() * rate_;
+    n = std::min<size_t>(max, static_cast<size_t>(std::max(0.0, due - static_cast<double>(produced_))));
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<BYTE>(produced_ + i);
+  produced_ += n;
+  *produced = n;
+  return STATUS_SUCCESS;
+}
+
+SteadyClock::time_point StreamModel::nextSupply(SteadyClock::time_point now) const {
+  // Without a rate every read is served at once; before the first read nothing is due.
+  if (rate_ <= 0 || !started_) return SteadyClock::time_point::max();
+  auto next = std::chrono::duration<double>(static_cast<double>(produced_ + 1) / rate_);
+  return start_ + std::chrono::duration_cast<SteadyClock::duration>(next);
+}
+
+// ---- transfers -------------------------------------------------------------------
+
+UsbDevice::UsbDevice(Kernel& kernel, std::vector<Endpoint> endpoints,
+                     std::shared_ptr<DeviceModel> model)
+    : kernel_(kernel), endpoints_(std::move(endpoints)), model_(std::move(model)) {
+  service_ = std::thread([this] { serve(); });
+}
+
+UsbDevice::~UsbDevice() {
+  unplug();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  service_.join();
+}
+
+const Endpoint* UsbDevice::endpoint(UCHAR address) const {
+  for (const Endpoint& e : endpoints_) {
+    if (e.address == address) return &e;
+  }
+  return nullptr;
+}
+
+void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
+  t.done = true;
+  t.status = status;
+  t.bytes = bytes;
+  if (t.overlapped) kernel_.completeOverlapped(t.overlapped, status, bytes);
+}
+
+bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
+  if (t.pipe & 0x80) {
+    size_t produced = 0;
+    NTSTATUS status = model_->supply(t.pipe, t.buffer, t.size, &produced, now);
+    if (status != STATUS_SUCCESS) {
+      finish(t, status, 0);
+    } else if (produced > 0 || t.size == 0) {
+      finish(t, STATUS_SUCCESS, static_cast<DWORD>(produced));
+    }
+  } else if (now >= t.readyAt) {
+    NTSTATUS status = model_->accept(t.pipe, t.buffer, t.size);
+    finish(t, status, status == STATUS_SUCCESS ? t.size : 0);
+  }
+  if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, 0);
+  return t.done;
+}
+
+NTSTATUS UsbDevice::transfer(const void* opener, UCHAR pipe, BYTE* buffer, DWORD size,
+                             DWORD timeoutMs, LPOVERLAPPED overlapped, DWORD* bytes) {
+  auto t = std::make_shared<Transfer>();
+  t->opener = opener;
+  t->pipe = pipe;
+  t->buffer = buffer;
+  t->size = size;
+  t->overlapped = overlapped;
+  auto now = SteadyClock::now();
+  t->deadline = timeoutMs ? now + std::chrono::milliseconds(timeoutMs) : SteadyClock::time_point::max();
+  if (overlapped) kernel_.startOverlapped(overlapped);
+
+  Lock guard(lock_);
+  if (!plugged_) {
+    finish(*t, STATUS_DEVICE_NOT_CONNECTED, 0);
+    return t->status;
+  }
+  t->readyAt = now + ((pipe & 0x80) ? std::chrono::milliseconds(0) : model_->writeTime(pipe, size));
+  // Transfers of a pipe are served in order: a newcomer waits behind earlier ones.
+  bool queuedBehind = std::any_of(pending_.begin(), pending_.end(),
+                                  [&](auto& other) { return other->pipe == pipe; });
+  // Whatever happens here may let other transfers go on (a write feeds an echo).
+  changed_.notify_all();
+  if (!queuedBehind && tryComplete(*t, now)) {
+    if (bytes) *bytes = t->bytes;
+    return t->status;
+  }
+  pending_.push_back(t);
+  if (overlapped) return STATUS_PENDING;
+  changed_.wait(guard, [&] { return t->done; });
+  if (bytes) *bytes = t->bytes;
+  return t->status;
+}
+
+NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size,
+                            DWORD* moved) {
+  std::lock_guard<std::mutex> guard(lock_);
+  *moved = 0;
+  if (!plugged_) return STATUS_DEVICE_NOT_CONNECTED;
+  WINUSB_SETUP_PACKET bounded = setup;
+  bounded.Length = static_cast<USHORT>(std::min<DWORD>(setup.Length, size));
+  size_t n = 0;
+  NTSTATUS status = model_->control(bounded, data, &n);
+  *moved = static_cast<DWORD>(std::min<size_t>(n, bounded.Length));
+  return status;
+}
+
+void UsbDevice::endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which) {
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (which(**it)) {
+      finish(**it, status, 0);
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  changed_.notify_all();
+}
+
+bool UsbDevice::abortPipe(UCHAR pipe) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!plugged_) return false;
+  endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; });
+  return true;
+}
+
+bool UsbDevice::resetPipe(UCHAR pipe) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return plugged_;
+}
+
+bool UsbDevice::flushPipe(UCHAR pipe) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!plugged_) return false;
+  model_->flush(pipe);
+  return true;
+}
+
+void UsbDevice::cancel(const void* opener) {
+  std::lock_guard<std::mutex> guard(lock_);
+  endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.opener == opener; });
+}
+
+void UsbDevice::unplug() {
+  std::lock_guard<std::mutex> guard(lock_);
+  plugged_ = false;
+  endWhere(STATUS_DEVICE_NOT_CONNECTED, [](const Transfer&) { return true; });
+}
+
+bool UsbDevice::plugged() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return plugged_;
+}
+
+size_t UsbDevice::pendingTransfers() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return pending_.size();
+}
+
+void UsbDevice::serve() {
+  Lock guard(lock_);
+  while (!stopping_) {
+    auto now = SteadyClock::now();
+    auto wake = model_->nextSupply(now);
+    std::vector<UCHAR> blocked;  // pipes whose oldest transfer is still waiting
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      Transfer& t = **it;
+      bool behind = std::find(blocked.begin(), blocked.end(), t.pipe) != blocked.end();
+      if (!behind && tryComplete(t, now)) {
+        it = pending_.erase(it);
+        continue;
+      }
+      if (!behind) blocked.push_back(t.pipe);
+      wake = std::min({wake, t.deadline, (t.pipe & 0x80) ? wake : t.readyAt});
+      ++it;
+    }
+    changed_.notify_all();  // synchronous callers look at their transfers
+    if (pending_.empty()) {
+      changed_.wait(guard);
+    } else if (wake == SteadyClock::time_point::max()) {
+      changed_.wait(guard);
+    } else {
+      changed_.wait_until(guard, wake);
+    }
+  }
+}
+
+// ---- device files and the pxusb driver model -------------------------------------
+
+class UsbDeviceFile : public FileObject {
+ public:
+  UsbDeviceFile(UsbIo& io, std::string service, std::shared_ptr<UsbDevice> device)
+      : io_(io), service_(std::move(service)), device_(std::move(device)) {}
+
+  const std::string& service() const { return service_; }
+  UsbDevice& device() { return *device_; }
+  bool closed() const { return closed_; }
+
+  void lastHandleClosed() override {
+    closed_ = true;
+    device_->cancel(this);
+  }
+
+  BOOL cancelIo() override {
+    device_->cancel(this);
+    return TRUE;
+  }
+
+  BOOL deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                       LPDWORD returned, LPOVERLAPPED overlapped) override;
+
+ private:
+  BOOL result(NTSTATUS status, DWORD bytes, LPDWORD returned);
+
+  UsbIo& io_;
+  std::string service_;
+  std::shared_ptr<UsbDevice> device_;
+  std::atomic<bool> closed_{false};
+};
+
+BOOL UsbDeviceFile::result(NTSTATUS status, DWORD bytes, LPDWORD returned) {
+  if (status == STATUS_SUCCESS) {
+    if (returned) *returned = bytes;
+    return TRUE;
+  }
+  setLastError(win32ErrorOf(status));
+  return FALSE;
+}
+
+BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                                    DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
+  if (lowerAscii(service_) != "pxusb") return FileObject::deviceIoControl(code, in, inSize, out, outSize, returned, overlapped);
+  const auto* input = static_cast<const BYTE*>(in);
+  io_.recordDriverRequest({code, std::vector<BYTE>(input, input + (in ? inSize : 0)), outSize});
+  if (!in || inSize < 28) return result(STATUS_INVALID_PARAMETER, 0, returned);
+  auto field = [&](size_t offset) {
+    DWORD v;
+    std::memcpy(&v, input + offset, 4);
+    return v;
+  };
+  auto* data = static_cast<BYTE*>(out);
+  auto pipe = static_cast<UCHAR>(field(8));
+  auto pipeRequest = [&](bool in) {
+    const Endpoint* e = device_->endpoint(pipe);
+    if (!e || e->in() != in) return result(STATUS_INVALID_PARAMETER, 0, returned);
+    DWORD bytes = 0;
+    NTSTATUS status = device_->transfer(this, pipe, data, outSize, field(0), overlapped, &bytes);
+    if (status == STATUS_PENDING) {
+      setLastError(ERROR_IO_PENDING);
+      return FALSE;
+    }
+    return result(status, bytes, returned);
+  };
+  auto finishedAtOnce = [&](NTSTATUS status, DWORD bytes) {
+    if (overlapped) {
+      io_.kernel().startOverlapped(overlapped);
+      io_.kernel().completeOverlapped(overlapped, status, bytes);
+    }
+    return result(status, bytes, returned);
+  };
+  switch (code) {
+    case PxusbIoctl(10, 1): return pipeRequest(false);
+    case PxusbIoctl(11, 2): return pipeRequest(true);
+    case PxusbIoctl(12, 0):
+    case PxusbIoctl(13, 0): {
+      bool toHost = code == PxusbIoctl(13, 0);
+      WINUSB_SETUP_PACKET setup{};
+      setup.RequestType = static_cast<UCHAR>((field(8) << 5) | field(12) | (toHost ? 0x80 : 0));
+      setup.Request = static_cast<UCHAR>(field(16));
+      setup.Value = static_cast<USHORT>(field(20));
+      setup.Index = static_cast<USHORT>(field(24));
+      setup.Length = static_cast<USHORT>(outSize);
+      std::vector<BYTE> stage(input + 28, input + inSize);
+      stage.resize(outSize);
+      DWORD moved = 0;
+      NTSTATUS status = device_->control(setup, toHost ? data : stage.data(), outSize, &moved);
+      return finishedAtOnce(status, moved);
+    }
+    case PxusbIoctl(14, 0):
+      return finishedAtOnce(device_->resetPipe(pipe) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
+    case PxusbIoctl(15, 0):
+      return finishedAtOnce(device_->abortPipe(pipe) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
+    default:
+      return result(STATUS_INVALID_DEVICE_REQUEST, 0, returned);
+  }
+}
+
+// ---- the machine's USB devices ---------------------------------------------------
+
+namespace {
+
+Kernel& machineKernel() { return SimMachine::current().kernel(); }
+UsbIo& machineIo() { return SimMachine::current().usbIo(); }
+
+BOOL fail(DWORD error) {
+  setLastError(error);
+  return FALSE;
+}
+
+}  // namespace
+
+UsbIo::UsbIo(Kernel& kernel) : kernel_(kernel) {
+  installWinUsbModule(kernel_);
+  kernel_.addDeviceResolver([this](const std::string& path) -> std::shared_ptr<FileObject> {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = devices_.find(lowerAscii(path));
+    if (it == devices_.end() || !it->second.device->plugged()) return nullptr;
+    return std::make_shared<UsbDeviceFile>(*this, it->second.service, it->second.device);
+  });
+}
+
+UsbIo::~UsbIo() {
+  // End every transfer while the machine's kernel is still whole: device files that
+  // outlive this (in the handle table) then have nothing left to complete.
+  for (auto& [path, attached] : devices_) attached.device->unplug();
+}
+
+std::shared_ptr<UsbDevice> UsbIo::attach(const std::string& path, const std::string& service,
+                                         std::vector<Endpoint> endpoints,
+                                         std::shared_ptr<DeviceModel> model) {
+  auto device = std::make_shared<UsbDevice>(kernel_, std::move(endpoints), std::move(model));
+  std::lock_guard<std::mutex> guard(lock_);
+  devices_[lowerAscii(path)] = Attached{service, device};
+  return device;
+}
+
+void UsbIo::detach(const std::string& path) {
+  std::shared_ptr<UsbDevice> gone;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = devices_.find(lowerAscii(path));
+    if (it == devices_.end()) return;
+    gone = it->second.device;
+    devices_.erase(it);
+  }
+  gone->unplug();
+}
+
+std::shared_ptr<UsbDevice> UsbIo::device(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = devices_.find(lowerAscii(path));
+  return it == devices_.end() ? nullptr : it->second.device;
+}
+
+std::vector<DriverRequest> UsbIo::driverLog() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return driverLog_;
+}
+
+void UsbIo::recordDriverRequest(DriverRequest request) {
+  std::lock_guard<std::mutex> guard(lock_);
+  driverLog_.push_back(std::move(request));
+}
+
+WINUSB_INTERFACE_HANDLE UsbIo::openInterface(std::shared_ptr<UsbDeviceFile> file) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto handle = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(nextInterface_);
+  nextInterface_ += 0x10;
+  auto iface = std::make_shared<WinUsbInterface>();
+  iface->file = std::move(file);
+  interfaces_[handle] = std::move(iface);
+  return handle;
+}
+
+std::shared_ptr<WinUsbInterface> UsbIo::findInterface(WINUSB_INTERFACE_HANDLE handle) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = interfaces_.find(handle);
+  return it == interfaces_.end() ? nullptr : it->second;
+}
+
+bool UsbIo::freeInterface(WINUSB_INTERFACE_HANDLE handle) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return interfaces_.erase(handle) > 0;
+}
+
+size_t UsbIo::openInterfaces() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return interfaces_.size();
+}
+
+// ---- Winusb.dll --------------------------------------------------------------------
+
+namespace {
+
+// The interface behind a handle, with its device file still open.
+std::shared_ptr<WinUsbInterface> liveInterface(WINUSB_INTERFACE_HANDLE handle) {
+  auto iface = machineIo().findInterface(handle);
+  if (!iface || iface->file->closed()) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return iface;
+}
+
+BOOL WINAPI SimWinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
+  if (!out) return fail(ERROR_INVALID_PARAMETER);
+  auto device = machineKernel().objectAs<UsbDeviceFile>(file);
+  if (!device) return fail(ERROR_INVALID_HANDLE);
+  // Only a device served by WinUSB answers WinUSB's requests.
+  if (lowerAscii(device->service()) != "winusb") return fail(ERROR_INVALID_FUNCTION);
+  if (!(device->flags & FILE_FLAG_OVERLAPPED)) return fail(ERROR_INVALID_PARAMETER);
+  *out = machineIo().openInterface(device);
+  return TRUE;
+}
+
+BOOL WINAPI SimWinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
+  return machineIo().freeInterface(handle) ? TRUE : fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL pipeTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, bool in, PUCHAR buffer, ULONG size,
+                  PULONG transferred, LPOVERLAPPED overlapped) {
+  auto iface = liveInterface(handle);
+  if (!iface) return FALSE;
+  UsbDevice& device = iface->file->device();
+  const Endpoint* e = device.endpoint(pipe);
+  if (!e || e->in() != in || (!buffer && size)) return fail(ERROR_INVALID_PARAMETER);
+  auto timeout = iface->transferTimeouts.find(pipe);
+  DWORD ms = timeout == iface->transferTimeouts.end() ? 0 : timeout->second;
+  DWORD bytes = 0;
+  NTSTATUS status = device.transfer(iface->file.get(), pipe, buffer, size, ms, overlapped, &bytes);
+  if (status == STATUS_PENDING) return fail(ERROR_IO_PENDING);
+  if (transferred) *transferred = bytes;
+  return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
+}
+
+BOOL WINAPI SimWinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCHAR buffer,
+                               ULONG size, PULONG transferred, LPOVERLAPPED overlapped) {
+  return pipeTransfer(handle, pipe, true, buffer, size, transferred, overlapped);
+}
+
+BOOL WINAPI SimWinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCHAR buffer,
+                                ULONG size, PULONG transferred, LPOVERLAPPED overlapped) {
+  return pipeTransfer(handle, pipe, false, buffer, size, transferred, overlapped);
+}
+
+template <bool (UsbDevice::*Operation)(UCHAR)>
+BOOL WINAPI SimPipeOperation(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
+  auto iface = liveInterface(handle);
+  if (!iface) return FALSE;
+  UsbDevice& device = iface->file->device();
+  if (!device.endpoint(pipe)) return fail(ERROR_INVALID_PARAMETER);
+  return (device.*Operation)(pipe) ? TRUE : fail(ERROR_DEVICE_NOT_CONNECTED);
+}
+
+BOOL WINAPI SimWinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type,
+                                    ULONG length, PVOID value) {
+  auto iface = liveInterface(handle);
+  if (!iface) return FALSE;
+  if (!iface->file->device().endpoint(pipe) || type < SHORT_PACKET_TERMINATE || type > RAW_IO) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (type == PIPE_TRANSFER_TIMEOUT) {
+    if (length != 4 || !value) return fail(ERROR_INVALID_PARAMETER);
+    DWORD ms;
+    std::memcpy(&ms, value, 4);
+    iface->transferTimeouts[pipe] = ms;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI SimWinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED overlapped,
+                                          LPDWORD bytes, BOOL wait) {
+  if (!machineIo().findInterface(handle)) return fail(ERROR_INVALID_HANDLE);
+  if (!overlapped) return fail(ERROR_INVALID_PARAMETER);
+  return machineKernel().getOverlappedResult(overlapped, bytes, wait != FALSE);
+}
+
+BOOL WINAPI SimWinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
+                                      PUCHAR buffer, ULONG size, PULONG transferred,
+                                      LPOVERLAPPED overlapped) {
+  auto iface = liveInterface(handle);
+  if (!iface) return FALSE;
+  if (!buffer && size) return fail(ERROR_INVALID_PARAMETER);
+  DWORD moved = 0;
+  NTSTATUS status = iface->file->device().control(setup, buffer, size, &moved);
+  if (transferred) *transferred = moved;
+  if (overlapped) {
+    machineKernel().startOverlapped(overlapped);
+    machineKernel().completeOverlapped(overlapped, status, moved);
+  }
+  return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
+}
+
+}  // namespace
+
+void installWinUsbModule(Kernel& kernel) {
+  kernel.addModule("Winusb.dll",
+                   {{"WinUsb_Initialize", asExport(&SimWinUsb_Initialize)},
+                    {"WinUsb_Free", asExport(&SimWinUsb_Free)},
+                    {"WinUsb_WritePipe", asExport(&SimWinUsb_WritePipe)},
+                    {"WinUsb_ReadPipe", asExport(&SimWinUsb_ReadPipe)},
+                    {"WinUsb_ResetPipe", asExport(&SimPipeOperation<&UsbDevice::resetPipe>)},
+                    {"WinUsb_AbortPipe", asExport(&SimPipeOperation<&UsbDevice::abortPipe>)},
+                    {"WinUsb_FlushPipe", asExport(&SimPipeOperation<&UsbDevice::flushPipe>)},
+                    {"WinUsb_SetPipePolicy", asExport(&SimWinUsb_SetPipePolicy)},
+                    {"WinUsb_GetOverlappedResult", asExport(&SimWinUsb_GetOverlappedResult)},
+                    {"WinUsb_ControlTransfer", asExport(&SimWinUsb_ControlTransfer)}});
+}
+
+}  // namespace sim

@@ -1,0 +1,236 @@
+// Device I/O of the simulated machine: the transfers behind a USB device's pipes, the
+// behaviour of the device behind its endpoints, the device files that CreateFileA
+// opens, the simulated Winusb.dll and the "pxusb" kernel-driver model.
+//
+// Each attached device has a service thread that completes its transfers as the
+// device model supplies data, accepts writes or lets time-outs pass. Completion goes
+// through the caller's OVERLAPPED record, or wakes the caller of a synchronous request.
+// Closing a device file or unplugging the device ends every transfer still in
+// progress with an error; nothing is written into a buffer after that.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/kernel.h"
+#include "platform/win32.h"
+#include "platform/win32/winusb.h"
+
+namespace sim {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct Endpoint {
+  UCHAR address;        // bit 7 set: IN
+  UCHAR type = 2;       // 2 bulk, 3 interrupt
+  USHORT maxPacket = 64;
+  UCHAR interval = 0;
+  bool in() const { return (address & 0x80) != 0; }
+};
+
+// What the device does with the traffic on its endpoints. Called with the device's
+// lock held, from the requesting thread or the device's service thread.
+class DeviceModel {
+ public:
+  virtual ~DeviceModel() = default;
+  // How long the device takes to take an OUT transfer of `size` bytes.
+  virtual std::chrono::milliseconds writeTime(UCHAR pipe, size_t size) { return {}; }
+  // The OUT transfer's data once the device takes it; a failure is a stall.
+  virtual NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) { return STATUS_SUCCESS; }
+  // Up to `max` bytes for an IN transfer, as far as the device has them now.
+  virtual NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
+                          SteadyClock::time_point now) {
+    *produced = 0;
+    return STATUS_SUCCESS;
+  }
+  // When supply will next have data of its own accord (a timed source).
+  virtual SteadyClock::time_point nextSupply(SteadyClock::time_point now) const {
+    return SteadyClock::time_point::max();
+  }
+  // Data the device holds for `pipe` is dropped (flush).
+  virtual void flush(UCHAR pipe) {}
+  // A control transfer on the default pipe; `moved` is the data stage's length.
+  virtual NTSTATUS control(const WINUSB_SETUP_PACKET& setup, BYTE* data, size_t* moved) {
+    *moved = setup.Length;
+    return STATUS_SUCCESS;
+  }
+};
+
+// Bytes written to any OUT pipe come back on `inPipe`, in order.
+class EchoModel : public DeviceModel {
+ public:
+  explicit EchoModel(UCHAR inPipe) : inPipe_(inPipe) {}
+  NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) override;
+  NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
+                  SteadyClock::time_point now) override;
+  void flush(UCHAR pipe) override;
+
+ private:
+  UCHAR inPipe_;
+  std::deque<BYTE> pending_;
+};
+
+// `inPipe` produces the bytes 0, 1, 2, ... 255, 0, ... at `bytesPerSecond` (0: as fast
+// as it is read).
+class StreamModel : public DeviceModel {
+ public:
+  StreamModel(UCHAR inPipe, double bytesPerSecond) : inPipe_(inPipe), rate_(bytesPerSecond) {}
+  NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
+                  SteadyClock::time_point now) override;
+  SteadyClock::time_point nextSupply(SteadyClock::time_point now) const override;
+
+ private:
+  UCHAR inPipe_;
+  double rate_;
+  bool started_ = false;
+  SteadyClock::time_point start_;
+  unsigned long long produced_ = 0;
+};
+
+// Takes every write, never sends anything.
+class SilentModel : public DeviceModel {};
+
+// Every pipe request fails, as on a stalled endpoint.
+class StallingModel : public DeviceModel {
+ public:
+  NTSTATUS accept(UCHAR, const BYTE*, size_t) override { return STATUS_UNSUCCESSFUL; }
+  NTSTATUS supply(UCHAR, BYTE*, size_t, size_t* produced, SteadyClock::time_point) override {
+    *produced = 0;
+    return STATUS_UNSUCCESSFUL;
+  }
+};
+
+// Writes take `delay` each; nothing is sent back.
+class SlowModel : public DeviceModel {
+ public:
+  explicit SlowModel(std::chrono::milliseconds delay) : delay_(delay) {}
+  std::chrono::milliseconds writeTime(UCHAR, size_t) override { return delay_; }
+
+ private:
+  std::chrono::milliseconds delay_;
+};
+
+// The I/O side of one attached USB device.
+class UsbDevice {
+ public:
+  UsbDevice(Kernel& kernel, std::vector<Endpoint> endpoints, std::shared_ptr<DeviceModel> model);
+  ~UsbDevice();
+  UsbDevice(const UsbDevice&) = delete;
+  UsbDevice& operator=(const UsbDevice&) = delete;
+
+  const Endpoint* endpoint(UCHAR address) const;
+
+  // One pipe transfer for `opener` (the device file it came through). With an
+  // OVERLAPPED record: STATUS_PENDING while it runs, completion through the record
+  // (also when it ends at once). Without: waits for its end. `timeoutMs` 0: none.
+  NTSTATUS transfer(const void* opener, UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs,
+                    LPOVERLAPPED overlapped, DWORD* bytes);
+  NTSTATUS control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size, DWORD* moved);
+  bool abortPipe(UCHAR pipe);
+  bool resetPipe(UCHAR pipe);
+  bool flushPipe(UCHAR pipe);
+  // Ends the transfers of one opener (its handle was closed).
+  void cancel(const void* opener);
+  // The device is gone: every transfer ends, and every later one fails.
+  void unplug();
+  bool plugged() const;
+  size_t pendingTransfers() const;
+
+ private:
+  struct Transfer {
+    const void* opener;
+    UCHAR pipe;
+    BYTE* buffer;
+    DWORD size;
+    LPOVERLAPPED overlapped;
+    SteadyClock::time_point deadline;  // max(): no time-out
+    SteadyClock::time_point readyAt;   // OUT: when the device takes the data
+    bool done = false;
+    NTSTATUS status = STATUS_PENDING;
+    DWORD bytes = 0;
+  };
+  using Lock = std::unique_lock<std::mutex>;
+
+  bool tryComplete(Transfer& t, SteadyClock::time_point now);
+  void finish(Transfer& t, NTSTATUS status, DWORD bytes);
+  void endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which);
+  void serve();
+
+  Kernel& kernel_;
+  std::vector<Endpoint> endpoints_;
+  std::shared_ptr<DeviceModel> model_;
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::list<std::shared_ptr<Transfer>> pending_;
+  bool plugged_ = true;
+  bool stopping_ = false;
+  std::thread service_;
+};
+
+// One request the "pxusb" driver model received.
+struct DriverRequest {
+  DWORD code;
+  std::vector<BYTE> input;
+  DWORD outputSize;
+};
+
+class UsbDeviceFile;
+
+// What WinUsb_Initialize hands out: the device file it runs on and the pipe policies
+// set through it.
+struct WinUsbInterface {
+  std::shared_ptr<UsbDeviceFile> file;
+  std::map<UCHAR, DWORD> transferTimeouts;
+};
+
+// The machine's attached USB devices by the path their device files are opened by.
+class UsbIo {
+ public:
+  explicit UsbIo(Kernel& kernel);
+  ~UsbIo();
+
+  // `path` is what CreateFileA is given ("\\.\usb#vid_..."), compared without regard to
+  // case; `service` is the driver serving it ("WinUSB", "pxusb", anything else).
+  std::shared_ptr<UsbDevice> attach(const std::string& path, const std::string& service,
+                                    std::vector<Endpoint> endpoints,
+                                    std::shared_ptr<DeviceModel> model);
+  void detach(const std::string& path);
+  std::shared_ptr<UsbDevice> device(const std::string& path) const;
+
+  Kernel& kernel() { return kernel_; }
+  std::vector<DriverRequest> driverLog() const;
+  void recordDriverRequest(DriverRequest request);
+
+  WINUSB_INTERFACE_HANDLE openInterface(std::shared_ptr<UsbDeviceFile> file);
+  std::shared_ptr<WinUsbInterface> findInterface(WINUSB_INTERFACE_HANDLE handle) const;
+  bool freeInterface(WINUSB_INTERFACE_HANDLE handle);
+  size_t openInterfaces() const;
+
+ private:
+  struct Attached {
+    std::string service;
+    std::shared_ptr<UsbDevice> device;
+  };
+  Kernel& kernel_;
+  mutable std::mutex lock_;
+  std::map<std::string, Attached> devices_;  // key: lower-case path
+  std::vector<DriverRequest> driverLog_;
+  std::map<WINUSB_INTERFACE_HANDLE, std::shared_ptr<WinUsbInterface>> interfaces_;
+  ULONG_PTR nextInterface_ = 0x7e000000;
+};
+
+// Registers the simulated Winusb.dll with the machine's modules.
+void installWinUsbModule(Kernel& kernel);
+
+// The I/O control code of pxusb driver request `n` (CTL_CODE of FILE_DEVICE_UNKNOWN).
+constexpr DWORD PxusbIoctl(DWORD n, DWORD method) { return 0x220000u + ((0x800u + n) << 2) + method; }
+
+}  // namespace sim

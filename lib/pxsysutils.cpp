@@ -109,3 +109,5 @@ void MultiSzToString(const char* Buffer, int Length, const std::string& Separato
     }
   }
 }
+
+HWND GetOwnerWindow() { return win::GetForegroundWindow(); }

@@ -19,3 +19,6 @@ void ReadRegString(HKEY Root, const std::string& SubKey, const std::string& Valu
 // The strings of a zero-separated list of Length bytes, joined by Separator.
 void MultiSzToString(const char* Buffer, int Length, const std::string& Separator,
                      std::string& Text);
+
+// The owner for the library's message boxes: the foreground window.
+HWND GetOwnerWindow();

@@ -15,6 +15,11 @@ namespace {
 HMODULE g_setupApi = nullptr;
 HMODULE g_cfgmgr32 = nullptr;
 TpxSetupApi g_api;
+// The backend the handles came from. Once it is replaced (a simulated machine gone)
+// they name nothing: the binding is forgotten, never released there.
+unsigned g_backend = 0;
+
+bool Bound() { return g_setupApi && g_backend == win::backendGeneration(); }
 
 // Where an entry is looked up: the device installer, the configuration manager's
 // locator (which also decides the configuration-manager module), or that module.
@@ -66,13 +71,10 @@ const Entry kEntries[] = {
 };
 #undef PX_ENTRY
 
-// Releases the libraries at program end, while a backend is still there to take
-// them (a simulated machine may have gone first, and its modules with it).
+// Releases the libraries at program end.
 struct Finalization {
   Finalization() { win::api(); }  // the table outlives this object
-  ~Finalization() {
-    if (win::api().kernel32.FreeLibrary) UnloadSetupApi();
-  }
+  ~Finalization() { UnloadSetupApi(); }
 } g_finalization;
 
 constexpr DWORD kPropertySize = 512;
@@ -183,7 +185,9 @@ int ListLength(const char* list, ULONG size) {
 }  // namespace
 
 bool LoadSetupApi() {
-  if (g_setupApi) return true;
+  if (Bound()) return true;
+  UnloadSetupApi();  // forgets a binding made on a backend that is gone
+  g_backend = win::backendGeneration();
   g_setupApi = win::LoadLibraryA("SetupAPI.dll");
   if (!g_setupApi) return false;
   HMODULE configManager = g_setupApi;
@@ -204,8 +208,9 @@ bool LoadSetupApi() {
 }
 
 void UnloadSetupApi() {
+  const bool sameBackend = g_backend == win::backendGeneration();
   for (HMODULE* module : {&g_cfgmgr32, &g_setupApi}) {
-    if (*module) win::FreeLibrary(*module);
+    if (*module && sameBackend) win::FreeLibrary(*module);
     *module = nullptr;
   }
   g_api = TpxSetupApi();
@@ -261,7 +266,7 @@ void GetDeviceIdList(const std::string& DeviceId, const std::string& Separator, 
                      std::string& Text) {
   Text.clear();
   // Reached only after an enumeration bound the libraries; unbound, there is nothing.
-  if (!g_api.CM_Get_Device_ID_List_SizeA) return;
+  if (!Bound()) return;
   ULONG filter =
       BusRelations ? CM_GETIDLIST_FILTER_BUSRELATIONS : CM_GETIDLIST_FILTER_REMOVALRELATIONS;
   ULONG length = 0;

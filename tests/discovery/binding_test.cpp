@@ -98,7 +98,19 @@ TEST_F(BindingTest, AMissingLibraryFailsTheBinding) {
   EXPECT_FALSE(LoadSetupApi());
 }
 
-class BindingBackendTest : public pxtest::DiscoveryBackendTest {};
+TEST(BindingLifetime, ABindingIsNotCarriedOverToTheNextMachine) {
+  {
+    sim::SimMachine first;
+    ASSERT_TRUE(LoadSetupApi());
+  }
+  sim::SimMachine second;
+  second.kernel().removeExport("SetupAPI.dll", "SetupDiCallClassInstaller");
+  EXPECT_FALSE(LoadSetupApi());
+  EXPECT_EQ(second.kernel().loadCount("SetupAPI.dll"), 0);
+  EXPECT_EQ(SetupApi().SetupDiGetClassDevsA, nullptr);
+}
+
+class BindingBackendTest : public pxtest::BackendTest {};
 PX_INSTANTIATE_BACKENDS(BindingBackendTest);
 
 TEST_P(BindingBackendTest, BindsThePlatformLibraries) {

@@ -1,5 +1,5 @@
-// Shared pieces of the discovery tests: fixtures that drop the process-wide SetupAPI
-// binding with the machine it was made on, and a small USB machine.
+// Shared pieces of the discovery tests: a fixture with its own simulated machine, an
+// owning device list, and a small USB machine.
 #pragma once
 
 #include <memory>
@@ -22,17 +22,8 @@ constexpr GUID kPortsClass = {
 constexpr GUID kUsbDeviceInterface = {
     0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
 
-class DiscoveryBackendTest : public BackendTest {
- protected:
-  void TearDown() override {
-    UnloadSetupApi();
-    BackendTest::TearDown();
-  }
-};
-
 class SimDiscoveryTest : public ::testing::Test {
  protected:
-  void TearDown() override { UnloadSetupApi(); }
   sim::Kernel& Kernel() { return machine_.kernel(); }
   sim::Registry& Registry() { return machine_.registry(); }
   sim::DeviceTree& Devices() { return machine_.devices(); }

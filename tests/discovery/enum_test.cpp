@@ -265,7 +265,7 @@ TEST_F(EnumTest, GetDiVolumsListsTheChosenKinds) {
 
 // Over whatever the platform's device tree holds: no crash, and records that agree
 // with each other and with the configuration manager.
-class EnumBackendTest : public pxtest::DiscoveryBackendTest {};
+class EnumBackendTest : public pxtest::BackendTest {};
 PX_INSTANTIATE_BACKENDS(EnumBackendTest);
 
 TEST_P(EnumBackendTest, RecordsAgreeWithTheDeviceTree) {

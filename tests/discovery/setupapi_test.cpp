@@ -8,10 +8,10 @@
 
 using pxtest::kSentinel;
 
-class SetupApiTest : public pxtest::DiscoveryBackendTest {
+class SetupApiTest : public pxtest::BackendTest {
  protected:
   void SetUp() override {
-    DiscoveryBackendTest::SetUp();
+    BackendTest::SetUp();
     if (Simulated()) usb_.emplace(Machine().devices());
     ASSERT_TRUE(LoadSetupApi());
   }

@@ -48,7 +48,7 @@ TEST(SymbolicNameToDeviceId, GivesTheInstanceIdFollowedByTheClass) {
   EXPECT_EQ(id, "\\\\?\\usb\\vid_1234");
 }
 
-class RegistryTest : public pxtest::DiscoveryBackendTest {};
+class RegistryTest : public pxtest::BackendTest {};
 PX_INSTANTIATE_BACKENDS(RegistryTest);
 
 TEST_P(RegistryTest, ReadRegStringKeepsTheBytesOfEveryType) {

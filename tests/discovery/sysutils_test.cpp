@@ -287,3 +287,36 @@ TEST_F(KeyPathTest, TheSimulatedRegistryNamesKeysAsWindowsDoes) {
   EXPECT_EQ(path, std::string("\\REGISTRY\\USER\\") + sim::Registry::kUserSid + "\\Software\\Px");
   win::RegCloseKey(key);
 }
+
+TEST_P(RegistryTest, RegQueryValueExReportsTheSizeForEveryBuffer) {
+  const char* path = "Software\\pxusb-discovery-sizes";
+  HKEY key = nullptr;
+  ASSERT_EQ(win::RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                 &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(win::RegSetValueExA(key, "Port", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM12"), 6),
+            ERROR_SUCCESS);
+  DWORD type = kSentinel;
+  DWORD size = kSentinel;
+  EXPECT_EQ(win::RegQueryValueExA(key, "Port", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(size, 6u);
+  BYTE data[16];
+  for (DWORD given : {5u, 6u, 16u}) {
+    size = given;
+    LONG result = win::RegQueryValueExA(key, "Port", nullptr, nullptr, data, &size);
+    EXPECT_EQ(result, given < 6 ? static_cast<LONG>(ERROR_MORE_DATA) : ERROR_SUCCESS) << given;
+    EXPECT_EQ(size, 6u) << given;
+  }
+  EXPECT_EQ(std::memcmp(data, "COM12", 6), 0);
+  EXPECT_EQ(win::RegQueryValueExA(key, "None", nullptr, nullptr, nullptr, &size),
+            ERROR_FILE_NOT_FOUND);
+  win::RegCloseKey(key);
+  // Read access does not write.
+  ASSERT_EQ(win::RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  EXPECT_EQ(win::RegSetValueExA(key, "Port", 0, REG_SZ, reinterpret_cast<const BYTE*>("X"), 2),
+            ERROR_ACCESS_DENIED);
+  win::RegCloseKey(key);
+  EXPECT_EQ(win::RegDeleteKeyA(HKEY_CURRENT_USER, path), ERROR_SUCCESS);
+  EXPECT_EQ(win::RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}

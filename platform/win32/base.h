@@ -15,6 +15,21 @@
 #include <ntstatus.h>
 #include <objbase.h>
 typedef LONG NTSTATUS;  // a repeat of the SDK's own typedef where it has one
+// The SDK maps these unsuffixed names to their A/W variants by macro; the framework
+// uses them as member names (TStrings::GetObject, ...) and calls Windows only with
+// explicit A-suffixed names.
+#undef GetObject
+#undef SendMessage
+#undef PostMessage
+#undef GetMessage
+#undef MessageBox
+#undef RegisterClass
+#undef GetClassName
+#undef SetWindowText
+#undef GetWindowText
+#undef LoadCursor
+#undef CreateWindow
+#undef DrawText
 #else
 #include <cstddef>
 #include <cstdint>

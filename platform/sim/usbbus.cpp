@@ -294,10 +294,13 @@ class BusFile : public FileObject {
                        LPDWORD returned, LPOVERLAPPED overlapped) override {
     if (outSize && !out) return fail(ERROR_NOACCESS);
     std::lock_guard<std::mutex> guard(state_->lock);
-    int nth = ++state_->counts[code];
+    ++state_->counts[code];
     const UsbFault* fault = nullptr;
-    for (const auto& [f, base] : state_->faults) {
-      if (f.code == code && (f.nth == 0 || f.nth == nth - base)) fault = &f;
+    UsbFault::Where here = controller_ ? UsbFault::kControllers : UsbFault::kHubs;
+    for (UsbFault& f : state_->faults) {
+      if (f.code != code || (f.where != UsbFault::kAnywhere && f.where != here)) continue;
+      ++f.seen;
+      if (f.nth == 0 || f.nth == f.seen) fault = &f;
     }
     if (fault && fault->kind == UsbFault::kFail) return fail(fault->value);
 
@@ -405,7 +408,8 @@ void UsbBus::removeController(unsigned number) {
 
 void UsbBus::addFault(UsbFault fault) {
   std::lock_guard<std::mutex> guard(state_->lock);
-  state_->faults.emplace_back(fault, state_->counts[fault.code]);
+  fault.seen = 0;
+  state_->faults.push_back(fault);
 }
 
 void UsbBus::clearFaults() {

@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/sim/kernel.h"
@@ -87,10 +86,14 @@ struct UsbFault {
     kDescriptorLength,  // a descriptor reply claims bLength `value`
     kOpenPipes,         // a connection reply claims `value` open pipes
   };
+  // Controllers and hubs share some request codes.
+  enum Where { kAnywhere, kControllers, kHubs };
   DWORD code = 0;
   Kind kind = kFail;
   DWORD value = 0;
-  int nth = 0;  // 1-based, among the requests with this code from the fault's addition on; 0: all
+  int nth = 0;  // 1-based, among the requests the fault applies to, from its addition on; 0: all
+  Where where = kAnywhere;
+  int seen = 0;  // requests it applied to so far
 };
 
 class UsbBus {
@@ -122,7 +125,7 @@ class UsbBus {
   struct State {
     std::mutex lock;
     std::map<unsigned, UsbBusController> controllers;
-    std::vector<std::pair<UsbFault, int>> faults;  // with the request count when added
+    std::vector<UsbFault> faults;
     std::map<DWORD, int> counts;
   };
 

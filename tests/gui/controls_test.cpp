@@ -1,0 +1,314 @@
+// Framework controls, forms and the application over user32: one body for the
+// simulator and Windows.
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "framework/forms.h"
+#include "framework/thread.h"
+#include "gui.h"
+
+using namespace guitest;
+using pxtest::BackendTest;
+
+namespace {
+
+// Records what reaches the methods a test hands to the framework.
+class Probe : public TObject {
+ public:
+  std::vector<std::string> events;
+  std::vector<TMessage> messages;
+  TWndMethod saved;  // the window procedure a hook replaced
+
+  void Clicked(TObject*) { events.push_back("click"); }
+  void Changed(TObject*) { events.push_back("OnChange"); }
+  // A terminal-style hook: typed characters stop here, the rest goes on.
+  void Hook(TMessage& message) {
+    if (message.Msg == WM_CHAR) {
+      messages.push_back(message);
+      return;
+    }
+    saved(message);
+  }
+  void DeviceChange(TMessage& message) {
+    messages.push_back(message);
+    message.Result = 42;
+  }
+  void Timer(TMessage& message) {
+    if (message.Msg == WM_TIMER) messages.push_back(message);
+  }
+};
+
+class TRecordingCombo : public TComboBox {
+ public:
+  using TComboBox::TComboBox;
+  Probe* probe = nullptr;
+
+ protected:
+  void Change() override {
+    probe->events.push_back("Change");
+    TComboBox::Change();
+  }
+};
+
+}  // namespace
+
+class ControlsTest : public BackendTest {
+ protected:
+  void SetUp() override {
+    BackendTest::SetUp();
+    app_ = MakeComponent<TApplication>(nullptr);
+    form_ = MakeComponent<TForm>(nullptr);
+    form_->SetBounds(20, 20, 390, 349);
+  }
+  void TearDown() override {
+    form_.reset();
+    app_.reset();
+    BackendTest::TearDown();
+  }
+
+  template <class T>
+  T* Make(int left = 16, int top = 16, int width = 120, int height = 21) {
+    T* control = new T(form_.get());  // owned by the form
+    control->SetParent(form_.get());
+    control->SetBounds(left, top, width, height);
+    return control;
+  }
+
+  // The user types: the characters arrive through the queue.
+  static void Type(TWinControl* control, const std::string& keys) {
+    for (char c : keys) win::PostMessageA(control->Handle(), WM_CHAR, static_cast<unsigned char>(c), 1);
+    Application->ProcessMessages();
+  }
+
+  TOwned<TApplication> app_;
+  TOwned<TForm> form_;
+  Probe probe_;
+};
+PX_INSTANTIATE_BACKENDS(ControlsTest);
+
+TEST_P(ControlsTest, AReplacedWindowProcSeesTypedCharactersBeforeTheEdit) {
+  TEdit* edit = Make<TEdit>();
+  edit->SetText("before the window");
+  EXPECT_FALSE(edit->HandleAllocated());
+  EXPECT_EQ(WindowText(edit->Handle()), "before the window");  // made on demand, with the text
+  EXPECT_TRUE(form_->HandleAllocated());                       // and its parent's window
+  EXPECT_EQ(win::GetParent(edit->Handle()), form_->Handle());
+  edit->SetText("");
+
+  probe_.saved = edit->WindowProc;
+  edit->WindowProc = TWndMethod::Of<&Probe::Hook>(&probe_);
+  Type(edit, "ab");
+  ASSERT_EQ(probe_.messages.size(), 2u);
+  EXPECT_EQ(probe_.messages[0].WParam, static_cast<WPARAM>('a'));
+  EXPECT_EQ(edit->GetText(), "");
+  // Other messages pass the hook and reach the edit.
+  edit->SetSelText("inserted");
+  EXPECT_EQ(edit->GetText(), "inserted");
+
+  edit->WindowProc = probe_.saved;  // put back
+  Type(edit, "!");
+  EXPECT_EQ(edit->GetText(), "inserted!");
+  EXPECT_EQ(edit->SelStart(), 9);
+  edit->SetSelStart(0);
+  edit->SetSelLength(2);
+  EXPECT_EQ(edit->SelLength(), 2);
+  edit->SetSelText("IN");
+  EXPECT_EQ(edit->GetText(), "INserted!");
+}
+
+TEST_P(ControlsTest, MemoLinesAreAppendedFromAnotherThreadWhileTheMainThreadWaits) {
+  TMemo* memo = Make<TMemo>(16, 229, 350, 85);
+  memo->Handle();
+  class Appender : public TThread {
+   public:
+    explicit Appender(TMemo* memo) : memo_(memo) {}
+
+   protected:
+    void Execute() override {
+      for (const char* line : {"48 69 0A ", "31 ", "32 "}) memo_->Lines().Add(line);
+    }
+
+   private:
+    TMemo* memo_;
+  };
+  Appender appender(memo);
+  appender.Start();
+  // WaitFor serves the thread's messages to the memo meanwhile; without that the two
+  // threads would wait for each other.
+  appender.WaitFor();
+  EXPECT_EQ(memo->GetText(), "48 69 0A \r\n31 \r\n32 \r\n");
+  EXPECT_EQ(memo->Lines().Count(), 3);
+  EXPECT_EQ(memo->Lines().Strings(2), "32 ");
+
+  TStrings& lines = memo->Lines();
+  lines.Insert(0, "zero");
+  lines.Delete(2);
+  lines.Put(1, "one");
+  EXPECT_EQ(memo->GetText(), "zero\r\none\r\n32 \r\n");
+  EXPECT_THROW(lines.Get(3), EListError);
+  EXPECT_THROW(lines.Insert(5, "x"), EListError);
+  // A last line without its break gets one before the new line.
+  memo->SetText("open");
+  lines.Add("next");
+  EXPECT_EQ(memo->GetText(), "open\r\nnext\r\n");
+  lines.Clear();
+  EXPECT_EQ(lines.Count(), 0);
+}
+
+TEST_P(ControlsTest, ComboBoxPickRunsChangeThenOnChange) {
+  auto* combo = new TRecordingCombo(form_.get());
+  combo->SetParent(form_.get());
+  combo->probe = &probe_;
+  combo->SetStyle(csDropDownList);
+  combo->OnChange = TNotifyEvent::Of<&Probe::Changed>(&probe_);
+  TObject first, second;
+  TStrings& items = combo->Items();
+  items.AddObject("in 0x81", &first);
+  items.AddObject("in 0x82", &second);
+  EXPECT_EQ(items.Count(), 2);
+  EXPECT_EQ(items.Objects(1), &second);
+  EXPECT_EQ(items.IndexOfObject(&first), 0);
+  EXPECT_THROW(items.Objects(2), EListError);
+  EXPECT_EQ(combo->ItemIndex(), -1);
+
+  // The program's own selection is no pick.
+  combo->SetItemIndex(1);
+  EXPECT_EQ(combo->ItemIndex(), 1);
+  EXPECT_TRUE(probe_.events.empty());
+  PickComboItem(combo->Handle(), 0);
+  EXPECT_EQ(probe_.events, (std::vector<std::string>{"Change", "OnChange"}));
+  EXPECT_EQ(combo->ItemIndex(), 0);
+  EXPECT_EQ(combo->GetText(), "in 0x81");
+
+  // Sorting keeps the objects with their strings and the selected entry selected.
+  items.AddObject("a first", &second);
+  combo->SetSorted(true);
+  EXPECT_EQ(items.Strings(0), "a first");
+  EXPECT_EQ(items.Objects(0), &second);
+  EXPECT_EQ(combo->ItemIndex(), 1);
+  items.Add("b");
+  EXPECT_EQ(items.Strings(1), "b");
+  EXPECT_THROW(combo->SetStyle(csDropDown), EInvalidOperation);
+  items.Clear();
+  EXPECT_EQ(combo->ItemIndex(), -1);
+}
+
+TEST_P(ControlsTest, CheckBoxClicksWhenItsStateChanges) {
+  TCheckBox* box = Make<TCheckBox>(112, 104, 97, 17);
+  box->SetCaption("Active");
+  box->OnClick = TNotifyEvent::Of<&Probe::Clicked>(&probe_);
+  box->SetChecked(true);
+  box->SetChecked(true);  // no change, no click
+  EXPECT_EQ(probe_.events.size(), 1u);
+  EXPECT_EQ(win::SendMessageA(box->Handle(), BM_GETCHECK, 0, 0), static_cast<LRESULT>(BST_CHECKED));
+  EXPECT_EQ(WindowText(box->Handle()), "Active");
+  // The user's click unticks it and clicks once more.
+  win::SendMessageA(box->Handle(), BM_CLICK, 0, 0);
+  EXPECT_FALSE(box->Checked());
+  EXPECT_EQ(probe_.events.size(), 2u);
+}
+
+TEST_P(ControlsTest, AnchoredControlsFollowTheFormsClientArea) {
+  form_->SetClientWidth(382);
+  form_->SetClientHeight(322);
+  TMemo* memo = Make<TMemo>(16, 152, 350, 50);
+  memo->SetAnchors({akLeft, akTop, akRight, akBottom});
+  TLabel* label = Make<TLabel>(16, 213, 150, 13);
+  label->SetAnchors({akLeft, akBottom});
+  TEdit* fixed = Make<TEdit>(16, 16, 100, 21);
+  form_->Show();
+  // The client size asked for holds whatever frame the window has.
+  EXPECT_EQ(form_->ClientWidth(), 382);
+  EXPECT_EQ(form_->ClientHeight(), 322);
+  EXPECT_EQ(memo->Width(), 350);
+
+  form_->SetBounds(form_->Left(), form_->Top(), form_->Width() + 40, form_->Height() + 30);
+  EXPECT_EQ(form_->ClientWidth(), 422);
+  EXPECT_EQ(memo->Width(), 390);
+  EXPECT_EQ(memo->Height(), 80);
+  EXPECT_EQ(label->Top(), 243);
+  EXPECT_EQ(label->Height(), 13);
+  EXPECT_EQ(fixed->Left(), 16);
+  EXPECT_EQ(fixed->Width(), 100);
+  RECT client{};
+  win::GetClientRect(memo->Handle(), &client);
+  RECT outer{};
+  win::GetWindowRect(memo->Handle(), &outer);
+  EXPECT_EQ(outer.right - outer.left, 390);
+
+  // Constraints hold against the program too.
+  form_->Constraints().MinWidth = 345;
+  form_->SetWidth(100);
+  EXPECT_EQ(form_->Width(), 345);
+}
+
+TEST_P(ControlsTest, AFormMessageHandlerTakesTheMessageInsteadOfTheDefault) {
+  form_->SetMessageHandler(WM_DEVICECHANGE, TWndMethod::Of<&Probe::DeviceChange>(&probe_));
+  EXPECT_EQ(win::SendMessageA(form_->Handle(), WM_DEVICECHANGE, 7, 0), 42);
+  EXPECT_EQ(form_->Perform(WM_DEVICECHANGE, 8, 0), 42);
+  ASSERT_EQ(probe_.messages.size(), 2u);
+  EXPECT_EQ(probe_.messages[0].WParam, 7u);
+  EXPECT_EQ(probe_.messages[1].WParam, 8u);
+  form_->RemoveMessageHandler(WM_DEVICECHANGE);
+  EXPECT_NE(win::SendMessageA(form_->Handle(), WM_DEVICECHANGE, 9, 0), 42);
+  EXPECT_EQ(probe_.messages.size(), 2u);
+}
+
+TEST_P(ControlsTest, HiddenWindowsTakeTimerTicksToTheirMethod) {
+  HWND window = AllocateHWnd(TWndMethod::Of<&Probe::Timer>(&probe_));
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(win::IsWindowVisible(window));
+  ASSERT_NE(win::SetTimer(window, 1, 10, nullptr), 0u);
+  EXPECT_TRUE(pxtest::WaitUntil([&] {
+    Application->ProcessMessages();
+    return probe_.messages.size() >= 2;
+  }));
+  win::KillTimer(window, 1);
+  EXPECT_EQ(probe_.messages[0].WParam, 1u);
+  DeallocateHWnd(window);
+  EXPECT_FALSE(win::IsWindow(window));
+  DeallocateHWnd(window);  // once only: a second time does nothing
+}
+
+TEST_P(ControlsTest, SynchronizeWakesTheMessageLoop) {
+  class Stopper : public TThread {
+   protected:
+    void Execute() override {
+      Synchronize(TThreadMethod(this, [](void*) { Application->Terminate(); }));
+    }
+  };
+  Stopper stopper;
+  stopper.Start();
+  // Run sleeps in GetMessage; the request's wake-up lets it run the call, which ends
+  // the loop.
+  Application->Run();
+  EXPECT_TRUE(Application->Terminated());
+  stopper.WaitFor();
+}
+
+TEST_P(ControlsTest, ScreenCursorSetsTheSystemCursor) {
+  Screen->SetCursor(crHourGlass);
+  EXPECT_EQ(Screen->Cursor(), crHourGlass);
+  EXPECT_EQ(win::GetCursor(), win::LoadCursorA(nullptr, IDC_WAIT));
+  Screen->SetCursor(crDefault);
+  EXPECT_EQ(win::GetCursor(), win::LoadCursorA(nullptr, IDC_ARROW));
+}
+
+TEST_P(ControlsTest, DestroyingControlsTakesTheirWindows) {
+  TEdit* edit = Make<TEdit>();
+  HWND editWindow = edit->Handle();
+  edit->Free();
+  EXPECT_FALSE(win::IsWindow(editWindow));
+  EXPECT_EQ(form_->ControlCount(), 0);
+  // A child owned elsewhere outlives its parent: its window goes with the parent's.
+  TOwned<TMemo> memo = MakeComponent<TMemo>(nullptr);
+  memo->SetParent(form_.get());
+  HWND memoWindow = memo->Handle();
+  HWND formWindow = form_->Handle();
+  form_.reset();
+  EXPECT_FALSE(win::IsWindow(formWindow));
+  EXPECT_FALSE(win::IsWindow(memoWindow));
+  EXPECT_FALSE(memo->HandleAllocated());
+  EXPECT_EQ(memo->Parent(), nullptr);
+}

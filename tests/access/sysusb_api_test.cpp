@@ -145,3 +145,24 @@ TEST_F(SysUsbApiTest, AfterCloseNothingIsOpenAndRequestsFail) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SysUsbApiTest, TheRecordsTimeoutBoundsTheTransfer) {
+  Attach(std::make_shared<sim::SilentModel>());
+  char buffer[4];
+  api.SetPipeTimeout(0x82, 30);
+  EXPECT_EQ(api.ReadPipe(0x82, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), ERROR_SEM_TIMEOUT);
+  // A short or unknown request is refused by the driver without waiting.
+  DWORD returned = 0;
+  BYTE shortRecord[8] = {};
+  EXPECT_FALSE(api.DeviceRequest(IOCTL_PXUSB_READ_PIPE, shortRecord, sizeof shortRecord, buffer,
+                                 sizeof buffer, nullptr, returned));
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
+  BYTE record[28] = {};
+  EXPECT_FALSE(api.DeviceRequest(0x222000, record, sizeof record, nullptr, 0, nullptr, returned));
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_FUNCTION);
+}
+
+}  // namespace

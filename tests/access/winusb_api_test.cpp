@@ -219,3 +219,40 @@ TEST_F(WinUsbApiTest, ReadsAndWritesRunOnTwoThreadsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WinUsbApiTest, BadPipesStallsAndUnplugFail) {
+  machine.usbIo().attach("\\\\.\\stall", "WinUSB", {{0x81}, {0x02}},
+                         std::make_shared<sim::StallingModel>());
+  TpxWinUsbApi api;
+  ASSERT_NE(api.OpenDevice(kEcho), INVALID_HANDLE_VALUE);
+  char buffer[4] = {};
+  // An unknown pipe, or a pipe of the other direction, is refused at once.
+  EXPECT_EQ(api.ReadPipe(0x83, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(api.WritePipe(0x81, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(api.ResetPipe(0x05));
+
+  TpxWinUsbApi stalled;
+  ASSERT_NE(stalled.OpenDevice("\\\\.\\stall"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(stalled.WritePipe(0x02, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), ERROR_GEN_FAILURE);
+
+  // Unplugging ends a pending read with an error, and later requests fail too.
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  EXPECT_EQ(api.ReadPipe(0x81, buffer, sizeof buffer, &overlapped), 0u);
+  machine.usbIo().detach(kEcho);
+  DWORD count = kSentinel;
+  EXPECT_FALSE(api.GetOverlappedResult(&overlapped, count, INFINITE));
+  EXPECT_EQ(win::GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(api.WritePipe(0x02, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  // A gone device cannot be opened again.
+  TpxWinUsbApi later;
+  EXPECT_EQ(later.OpenDevice(kEcho), INVALID_HANDLE_VALUE);
+}
+
+}  // namespace

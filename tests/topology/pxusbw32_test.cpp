@@ -46,7 +46,7 @@ TEST_F(UsbIoctlTest, ControllerNames) {
 
   // Hostile sizes: below the record, beyond any sane name, a probe that fails or
   // comes back without ActualLength, and a second request that fails.
-  for (DWORD size : {0u, 5u, kMaxUsbReplySize + 1, 0xFFFFFFFFu}) {
+  for (DWORD size : std::initializer_list<DWORD>{0, 5, kMaxUsbReplySize + 1, 0xFFFFFFFF}) {
     Fault(IOCTL_USB_GET_ROOT_HUB_NAME, sim::UsbFault::kActualLength, size);
     EXPECT_EQ(GetIoctlName(controller, IOCTL_USB_GET_ROOT_HUB_NAME), "") << size;
   }
@@ -72,7 +72,7 @@ TEST_F(UsbIoctlTest, ConnectionNames) {
   EXPECT_EQ(GetConnectionName(root, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2), "");
   EXPECT_EQ(GetConnectionName(root, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 4), "");
 
-  for (DWORD size : {11u, kMaxUsbReplySize + 1}) {
+  for (DWORD size : std::initializer_list<DWORD>{11, kMaxUsbReplySize + 1}) {
     Fault(IOCTL_USB_GET_NODE_CONNECTION_NAME, sim::UsbFault::kActualLength, size);
     EXPECT_EQ(GetConnectionName(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 3), "") << size;
   }
@@ -115,7 +115,7 @@ TEST_F(UsbIoctlTest, NodeDescriptors) {
   EXPECT_EQ(claimed->Returned, 12u + 10);
   claimed.reset();
   // bLength 0 or 1 is no descriptor; a probe without the descriptor bytes neither.
-  for (DWORD length : {0u, 1u}) {
+  for (DWORD length : std::initializer_list<DWORD>{0, 1}) {
     Fault(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, sim::UsbFault::kDescriptorLength, length, 1);
     EXPECT_FALSE(GetNodeDescriptor(root, 1, USB_STRING_DESCRIPTOR_TYPE, 2));
   }

@@ -1,4 +1,5 @@
-// The main-thread timer: when it runs, what restarts it, and its ticks.
+// The main-thread timer: when it runs, what restarts it, and its ticks, against the
+// simulated user32 and, on Windows, the real one.
 #include <gtest/gtest.h>
 
 #include "core_support.h"
@@ -54,15 +55,23 @@ struct Ticks {
   }
 };
 
-class Timer : public ::testing::Test {
+class Timer : public pxtest::BackendTest {
  protected:
-  sim::SimMachine machine;
-  TimerCalls record;
+  void SetUp() override {
+    BackendTest::SetUp();
+    record = std::make_unique<TimerCalls>();
+  }
+  void TearDown() override {
+    record.reset();
+    BackendTest::TearDown();
+  }
+  std::unique_ptr<TimerCalls> record;  // installed over the backend of the test
   Ticks ticks;
   TNotifyEvent onTimer = TNotifyEvent::Of<&Ticks::OnTimer>(&ticks);
 };
+PX_INSTANTIATE_BACKENDS(Timer);
 
-TEST_F(Timer, RunsOnlyWithAHandlerAnIntervalAndEnabled) {
+TEST_P(Timer, RunsOnlyWithAHandlerAnIntervalAndEnabled) {
   TpxTimer timer;
   EXPECT_TRUE(timer.Enabled());
   EXPECT_EQ(timer.Interval, 1000u);
@@ -85,7 +94,7 @@ TEST_F(Timer, RunsOnlyWithAHandlerAnIntervalAndEnabled) {
   EXPECT_EQ(TimerCalls::calls(), (std::vector<std::string>{"kill", "kill", "set 250", "kill", "set 250"}));
 }
 
-TEST_F(Timer, TicksOnTheMainThreadUntilStoppedAndSurvivesFailingHandlers) {
+TEST_P(Timer, TicksOnTheMainThreadUntilStoppedAndSurvivesFailingHandlers) {
   auto timer = std::make_unique<TpxTimer>();
   timer->Interval = 10;
   ticks.fail = true;

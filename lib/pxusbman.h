@@ -1,0 +1,182 @@
+// The USB topology: one shared manager that rebuilds the picture of host controllers,
+// their hubs, the hubs' ports, the hub or device on each port and every device's
+// pipes, annotated with what the setup enumeration knows, and maps USB disks to
+// drive letters.
+//
+// Ownership is a strict tree: manager -> hosts -> hubs -> ports -> attached node ->
+// pipes. Every Refresh destroys the previous tree; references into it die with it.
+// Nothing here raises: failures give empty texts, no node, or fewer entries.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/classes.h"
+#include "lib/pxclasses.h"
+#include "lib/pxusbw32.h"
+#include "lib/pxwin32.h"
+#include "platform/win32.h"
+
+class TpxUSBManager;
+class TpxUsbHost;
+class TpxUsbHub;
+class TpxUsbPort;
+class TpxUsbDevice;
+
+// Host controllers \\.\HCD0 to \\.\HCD15 are tried.
+constexpr int HostControllerCount = 16;
+
+// Hub and connection information buffer sizes: the hub information record with room
+// to spare, and the connection record with room for 30 pipes.
+constexpr DWORD kNodeInfoSize = 79;
+constexpr DWORD kMaxPipes = 30;
+constexpr DWORD kConnectionInfoSize =
+    sizeof(USB_NODE_CONNECTION_INFORMATION_EX) + kMaxPipes * sizeof(USB_PIPE_INFO);
+
+// One open pipe of a device: its entry in the port's connection information.
+class TpxUsbPipe : public TpxDevice {
+ public:
+  // Points into the port's ConnectionInfo, valid as long as the device is.
+  const USB_PIPE_INFO* Endpoint = nullptr;
+  TpxUsbDevice* Device = nullptr;
+
+  bool IsIn() const { return Endpoint && (Endpoint->EndpointDescriptor.bEndpointAddress & 0x80); }
+  bool IsOut() const { return Endpoint && !(Endpoint->EndpointDescriptor.bEndpointAddress & 0x80); }
+  BYTE EndpointAddress() const { return Endpoint ? Endpoint->EndpointDescriptor.bEndpointAddress : 0; }
+};
+
+// A USB device on a hub port.
+class TpxUsbDevice : public TpxDevice {
+ public:
+  int PipeCount() const { return static_cast<int>(pipes_.size()); }
+  TpxUsbPipe* Pipes(int i) const;
+  int AddPipe();
+  // Releases ConfigDescriptor, destroys the pipes, empties Strings.
+  void Clear();
+  // Fills the node from Port's connection information, the hub and the manager's
+  // device-information record.
+  void Load();
+  void ReadStrings();
+  std::string ReadStringDescriptor(HANDLE HubHandle, int Index);
+  void FindVolumes();
+
+  TStringList Strings;  // string descriptors 1, 2, 3 ... as ReadStrings found them
+  TpxUsbPort* Port = nullptr;  // none on a hub node
+  std::unique_ptr<TpxDescriptorBuffer> ConfigDescriptor;
+  std::uint16_t IdProduct = 0;
+  std::uint16_t IdVendor = 0;
+  std::uint16_t MaxPacketSize0 = 0;
+  std::uint8_t Speed = 0;  // 0 low, 1 full, 2 high, ...
+  std::uint8_t UsbVersionLow = 0;
+  std::uint8_t UsbVersionMajor = 0;
+  std::string Volumes;  // "E: F: "
+
+ private:
+  // The port's hub, opened for the descriptor requests; null when it cannot be.
+  TpxOwnedHandle OpenPortHub() const;
+  TpxUSBManager* Manager() const;
+
+  std::vector<std::unique_ptr<TpxUsbPipe>> pipes_;
+};
+
+// A hub: a device node whose own device fields stay empty, with one port per hub port.
+class TpxUsbHub : public TpxUsbDevice {
+ public:
+  ~TpxUsbHub() override;
+
+  int PortCount() const { return static_cast<int>(ports_.size()); }
+  TpxUsbPort* Ports(int i) const;
+  int AddPort();
+  void ClearPorts();
+  // Reads the number of ports and builds each port's subtree, in port order.
+  void Enumerate(HANDLE HubHandle);
+
+  TpxUsbHost* Host = nullptr;        // the controller's host, at every depth
+  TpxUsbPort* ParentPort = nullptr;  // none for a root hub
+  TpxLocalBuffer NodeInfo{kNodeInfoSize};
+
+ private:
+  std::vector<std::unique_ptr<TpxUsbPort>> ports_;
+};
+
+// One port of a hub and what is attached to it.
+class TpxUsbPort : public TpxDevice {
+ public:
+  // The attached device goes first: its pipes point into ConnectionInfo.
+  ~TpxUsbPort() override;
+
+  int ChildCount() const { return static_cast<int>(children_.size()); }
+  // The attached hub or device.
+  TpxUsbDevice* Children(int i) const;
+  void ClearChildren();
+  // Asks the hub what is attached, names the port after it and builds the node.
+  void Refresh(HANDLE HubHandle);
+
+  TpxUsbHub* Hub = nullptr;
+  std::int32_t PortNumber = 0;  // 1-based
+  // USB_NODE_CONNECTION_INFORMATION_EX with its pipe list; pipes point into it.
+  TpxLocalBuffer ConnectionInfo{kConnectionInfoSize};
+
+ private:
+  // The connection request into ConnectionInfo; false unless the fixed part came back.
+  bool RequestConnection(HANDLE HubHandle, DWORD ControlCode);
+  std::string AttachedText(TpxUsbDevice* Child, bool IsHub, const std::string& DriverKey);
+
+  std::vector<std::unique_ptr<TpxUsbDevice>> children_;
+};
+
+// A host controller and its root hub.
+class TpxUsbHost : public TpxDevice {
+ public:
+  int HubCount() const { return static_cast<int>(hubs_.size()); }
+  TpxUsbHub* Hubs(int i) const;
+  void ClearHubs();
+  void LoadRootHub(HANDLE Controller);
+  // A fully built hub node for "\\.\" + HubName, or none when it cannot be opened.
+  std::unique_ptr<TpxUsbHub> OpenHub(const std::string& HubName, TpxUsbPort* ParentPort);
+
+  TpxUSBManager* Manager = nullptr;
+
+ private:
+  std::vector<std::unique_ptr<TpxUsbHub>> hubs_;
+};
+
+class TpxUSBManager {
+ public:
+  TpxUSBManager() = default;
+  ~TpxUSBManager();
+  TpxUSBManager(const TpxUSBManager&) = delete;
+  TpxUSBManager& operator=(const TpxUSBManager&) = delete;
+
+  // Rebuilds Disks, DeviceInfos and the host tree.
+  void Refresh();
+  void Clear();
+  int HostCount() const { return static_cast<int>(hosts_.size()); }
+  TpxUsbHost* Hosts(int i) const;
+  int AddHost();
+  HANDLE OpenHostController(int Number);
+  // The device-information record listed under DriverKey (any letter case), or none.
+  TpxDevice* FindDeviceInfo(const std::string& DriverKey) const;
+  void EnumDisks();
+  // The drive letter whose mount record matches DeviceId, or empty.
+  std::string FindDiskLetter(const std::string& DeviceId) const;
+  void WriteLog(const std::string& Text);
+
+  bool RequestDescriptors = false;
+  TStringList DeviceInfos;  // driver key -> owned TpxDevice record
+  // One line per drive letter: the letter, or its lower-cased mount identity with the
+  // letter's character code as the line's object.
+  TStringList Disks;
+  TpxCustomLogFile* Log = nullptr;
+
+ private:
+  std::vector<std::unique_ptr<TpxUsbHost>> hosts_;
+};
+
+// The one manager of the process, created on first use and destroyed at program end.
+// Its tree holds local memory, so a simulated machine that backs it must outlive it:
+// create the machine before the first call, or Clear the manager before the machine
+// goes.
+TpxUSBManager& USBManager();

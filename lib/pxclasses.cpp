@@ -415,9 +415,9 @@ void TpxBaseIO::Notification(TComponent* component, TOperation operation) {
     processor->SetMedium(nullptr);
     dataProcessor_ = nullptr;
   } else if (component == Terminal()) {
-    // The control is going away: its window procedure is not given back.
+    // The control is going away: its window procedure is not given back (the saved
+    // one stays, for the messages of the window's last moments).
     terminal_ = nullptr;
-    terminalWndProc_ = TWndMethod();
     terminalWindow_ = nullptr;
   } else if (component == Log()) {
     log_ = nullptr;

@@ -116,6 +116,12 @@ TEST_F(BaseIO, FatalErrorsRaiseUnlessTheHandlerSaysNoAndAreLoggedEitherWay) {
   EXPECT_EQ(lines[0].text, "Fatal Error: 5, 7, device gone");
   EXPECT_EQ(lines[1].text, "Fatal Error: 1, 2, quiet");
   EXPECT_EQ(lines[2].text, "Fatal Error: 3, 4, while loading");
+
+  // The log's own fatal errors follow the same rule.
+  EXPECT_THROW(log->DoFatalError(1, 1, "log fails"), Exception);
+  log->OnFatalError = TOnFatalErrorEvent::Of<&Journal::KeepQuiet>(&journal);
+  EXPECT_NO_THROW(log->DoFatalError(1, 1, "log quiet"));
+  EXPECT_EQ(journal.calls.back(), "fatal log quiet");
 }
 
 TEST_F(BaseIO, LogLinesCarryTheClassNameAndTheLinkEndsWithTheLog) {

@@ -7,6 +7,7 @@
 // procedure.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -200,7 +201,8 @@ class TWinControl : public TControl {
   void RemoveControl(TControl* control);
   void ClientResized();
 
-  HWND handle_ = nullptr;
+  // Read by other threads (Invoke), written by the window's own.
+  std::atomic<HWND> handle_{nullptr};
   WNDPROC defWndProc_ = nullptr;
   std::vector<TControl*> controls_;
   int tabOrder_ = -1;

@@ -36,7 +36,9 @@ class TopologyTest : public ::testing::Test {
   void TearDown() override {
     manager.Clear();
     UnloadSetupApi();
-    if (described) EXPECT_EQ(Kernel().localAllocations(), 0u) << "buffers outlived the tree";
+    if (described) {
+      EXPECT_EQ(Kernel().localAllocations(), 0u) << "buffers outlived the tree";
+    }
     described.reset();
   }
 

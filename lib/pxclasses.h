@@ -284,6 +284,9 @@ class TpxBaseIO : public TComponent {
   OVERLAPPED& WriteRecord() { return writeRecord_; }
   TStringList& DeviceList() { return devices_; }
 
+  // Waits for the end of every reader started, unless called by one of them.
+  void WaitForReaders();
+
   // Whether Open starts a reader; descendants decide at each Open.
   bool UseReader = false;
   // Whether ClearDevices frees the entries.
@@ -294,8 +297,6 @@ class TpxBaseIO : public TComponent {
 
   void TerminalWndProc(TMessage& message);
   void SyncReceive();
-  // Waits for the end of every reader started, unless called by one of them.
-  void WaitForReaders();
   static void CallDroppingErrors(const TNotifyEvent& handler, TObject* sender);
 
   TpxNotifyList notifyList_;

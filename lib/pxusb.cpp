@@ -1,0 +1,141 @@
+#include "lib/pxusb.h"
+
+#include "lib/pxusb_sysusb_api.h"
+#include "lib/pxusb_winusb_api.h"
+
+namespace {
+
+std::unique_ptr<TpxCustomUsbApi> BindingFor(const std::string& service) {
+  std::string name = LowerCase(service);
+  if (name == "winusb") return std::make_unique<TpxWinUsbApi>();
+  if (name == "pxusb") return std::make_unique<TpxSysUsbApi>();
+  return nullptr;
+}
+
+}  // namespace
+
+std::string ToWin32DevicePath(const std::string& S) {
+  if (S.compare(0, 3, "\\??") == 0) return "\\\\." + S.substr(3);
+  return S;
+}
+
+TpxUSB::TpxUSB(TComponent* owner) : TpxBaseIO(owner), manager_(&USBManager()) {
+  // The nodes belong to the manager's tree.
+  OwnsDevices = false;
+}
+
+void TpxUSB::Notification(TComponent* component, TOperation operation) {
+  if (operation == opRemove && component && component == Log()) manager_->Log = nullptr;
+  TpxBaseIO::Notification(component, operation);
+}
+
+void TpxUSB::SetIdVendor(DWORD value) {
+  if (value == idVendor_) return;
+  idVendor_ = value;
+  BuildDeviceList();
+}
+
+void TpxUSB::SetIdProduct(DWORD value) {
+  if (value == idProduct_) return;
+  idProduct_ = value;
+  BuildDeviceList();
+}
+
+void TpxUSB::LoadDevices() {
+  WriteLog(2, "Load device list ...");
+  manager_->RequestDescriptors = requestDescriptors_;
+  manager_->Log = Log();
+  // The refresh destroys the node the selection pointed to.
+  selectedDevice_ = nullptr;
+  manager_->Refresh();
+  BuildDeviceList();
+}
+
+void TpxUSB::BuildDeviceList() {
+  ClearDevices();
+  for (int h = 0; h < manager_->HostCount(); ++h) {
+    TpxUsbHost* host = manager_->Hosts(h);
+    for (int i = 0; i < host->HubCount(); ++i) AddHubDevices(host->Hubs(i));
+  }
+}
+
+void TpxUSB::AddHubDevices(TpxUsbHub* hub) {
+  for (int p = 0; p < hub->PortCount(); ++p) {
+    TpxUsbPort* port = hub->Ports(p);
+    for (int c = 0; c < port->ChildCount(); ++c) {
+      TpxUsbDevice* node = port->Children(c);
+      if (auto* child = dynamic_cast<TpxUsbHub*>(node)) {
+        AddHubDevices(child);
+        continue;
+      }
+      // 16-bit identifiers against 32-bit filters: a filter above 0xFFFF matches nothing.
+      if (idProduct_ != 0 && node->IdProduct != idProduct_) continue;
+      if (idVendor_ != 0 && node->IdVendor != idVendor_) continue;
+      AddDevice(node);
+      WriteLog(2, "Add device into list: " + node->Name + "|" + node->InstanceId);
+    }
+  }
+}
+
+void TpxUSB::SetDeviceIndex(std::int32_t index) {
+  selectedDevice_ = nullptr;
+  if (index < 0 || index >= DeviceCount()) return;
+  deviceIndex_ = index;
+  selectedDevice_ = dynamic_cast<TpxUsbDevice*>(Devices(index));
+  TpxBaseIO::SetDeviceIndex(index);
+}
+
+void TpxUSB::DevicesChanged() {
+  std::int32_t index = deviceIndex_;
+  LoadDevices();
+  SetDeviceIndex(index);
+  TpxBaseIO::DevicesChanged();
+}
+
+bool TpxUSB::IsOpen() const {
+  std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi();
+  return api && api->IsDeviceOpen();
+}
+
+std::int32_t TpxUSB::DoOpen() {
+  std::string path = ToWin32DevicePath(selectedDevice_->DevicePath);
+  SetUsbApi(BindingFor(selectedDevice_->Service));
+  std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi();
+  if (!api) return TpxBaseIO::DoOpen();
+  // Windows handles carry 32 significant bits, also in 64-bit processes.
+  return static_cast<std::int32_t>(reinterpret_cast<LONG_PTR>(api->OpenDevice(path)));
+}
+
+void TpxUSB::DoClose(std::int32_t) {
+  if (std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi()) api->CloseDevice();
+}
+
+void TpxUSB::Open() {
+  if (IsOpen()) Close();
+  if (!selectedDevice_) {
+    DoFatalError(8, 1, "Device is not selected");
+    return;
+  }
+  TpxBaseIO::Open();
+  if (IsOpen()) return;
+  DWORD error = win::GetLastError();
+  const char* hint = BindingFor(selectedDevice_->Service)
+                         ? ""
+                         : " Driver is unknown. You need install PxUsb or WinUsb driver on target device.";
+  DoFatalError(8, error, std::string("USB device open fails.") + hint);
+}
+
+void TpxUSB::Close() {
+  TpxBaseIO::Close();
+  SetUsbApi(nullptr);
+}
+
+const TClassInfo& TpxUSB::ClassInfo() {
+  static const TClassInfo info = TClassInfo::Of<TpxUSB, TpxBaseIO>("TpxUSB", [](TClassInfo& c) {
+    c.Property("RequestDescriptors", &TpxUSB::RequestDescriptors, &TpxUSB::SetRequestDescriptors);
+    TpxBaseIO::Publish(c, {"DeviceIndex", "Active", "Log", "OnFatalError"});
+    c.Property("IdVendor", &TpxUSB::IdVendor, &TpxUSB::SetIdVendor)
+        .Property("IdProduct", &TpxUSB::IdProduct, &TpxUSB::SetIdProduct);
+  });
+  return info;
+}

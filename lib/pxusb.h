@@ -1,0 +1,73 @@
+// The USB device component: the list of USB devices in the machine's USB tree, the
+// selected one, and opening it through the WinUSB or the kernel-driver binding.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "lib/pxclasses.h"
+#include "lib/pxusb_usb_api.h"
+#include "lib/pxusbman.h"
+
+// Display names of the connection speeds and the pipe types, for applications.
+constexpr const char* UsbSpeedNames[] = {"Low", "Full", "High"};
+constexpr const char* UsbPipeTypeNames[] = {"Unknown", "Control", "Isochronous", "Bulk", "Interrupt"};
+
+// "\??\USB#..." becomes "\\.\USB#..."; any other text stays as it is.
+std::string ToWin32DevicePath(const std::string& S);
+
+// Lists every non-hub device of the shared manager's tree, in port order with hubs
+// descended, optionally only those of one vendor and product. No reader of its own:
+// pipe pairs read and write the open device through UsbApi. Main thread only.
+class TpxUSB : public TpxBaseIO {
+ public:
+  explicit TpxUSB(TComponent* owner);
+  static const TClassInfo& ClassInfo();
+
+  bool IsOpen() const override;
+  void Open() override;
+  void Close() override;
+  std::int32_t GetDeviceIndex() const override { return deviceIndex_; }
+  // A position outside the list selects nothing and keeps DeviceIndex.
+  void SetDeviceIndex(std::int32_t index) override;
+  // Walks the USB tree again: every node of the previous walk is gone.
+  void LoadDevices() override;
+  // Reloads and selects the same position again.
+  void DevicesChanged() override;
+
+  bool RequestDescriptors() const { return requestDescriptors_; }
+  void SetRequestDescriptors(bool value) { requestDescriptors_ = value; }
+  DWORD IdVendor() const { return idVendor_; }
+  void SetIdVendor(DWORD value);
+  DWORD IdProduct() const { return idProduct_; }
+  void SetIdProduct(DWORD value);
+
+  // The node at DeviceIndex of the current list, or none.
+  TpxUsbDevice* SelectedDevice() const { return selectedDevice_; }
+  // The access object of the current open, or none.
+  TpxCustomUsbApi* UsbApi() const { return SharedUsbApi().get(); }
+  // The same, for a borrower that must keep it alive while it uses it (a reader that
+  // may still be in a call when this component closes).
+  std::shared_ptr<TpxCustomUsbApi> SharedUsbApi() const { return std::atomic_load(&usbApi_); }
+  // The open device file, -1 while closed.
+  using TpxBaseIO::Handle;
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+  std::int32_t DoOpen() override;
+  void DoClose(std::int32_t handle) override;
+
+ private:
+  void BuildDeviceList();
+  void AddHubDevices(TpxUsbHub* hub);
+  void SetUsbApi(std::shared_ptr<TpxCustomUsbApi> api) { std::atomic_store(&usbApi_, std::move(api)); }
+
+  std::int32_t deviceIndex_ = -1;
+  TpxUSBManager* manager_;
+  TpxUsbDevice* selectedDevice_ = nullptr;
+  DWORD idVendor_ = 0;
+  DWORD idProduct_ = 0;
+  bool requestDescriptors_ = false;
+  std::shared_ptr<TpxCustomUsbApi> usbApi_;
+};

@@ -1,0 +1,118 @@
+#include "components.h"
+
+#include "lib/pxwin32di.h"
+
+namespace pxtest {
+
+int TComponentLog::Count(const std::string& prefix) const {
+  int n = 0;
+  for (const std::string& line : Lines()) n += line.compare(0, prefix.size(), prefix) == 0;
+  return n;
+}
+
+void Receiver::Received(TObject*, void* buffer, DWORD count) {
+  std::lock_guard<std::mutex> guard(lock_);
+  data_.append(static_cast<const char*>(buffer), count);
+  blocks_.push_back(count);
+  onCreator_.push_back(win::GetCurrentThreadId() == creator_);
+}
+
+void Receiver::Fatal(TObject*, DWORD code, DWORD detail, const std::string& message, bool& raise) {
+  Fatals.push_back(Format("%u, %u, %s", {code, detail, message}));
+  raise = RaiseFatal;
+}
+
+std::string Receiver::Data() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return data_;
+}
+
+std::vector<DWORD> Receiver::Blocks() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return blocks_;
+}
+
+std::vector<bool> Receiver::OnCreatorThread() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return onCreator_;
+}
+
+std::string SampleMachine() {
+  return R"json({"controllers": [{"number": 0, "rootHub": {"ports": 3, "attach": {
+    "1": {"vid": "0x2F1A", "pid": "0x0101", "description": "echo", "service": "WinUSB",
+          "endpoints": [{"address": "0x81"}, {"address": "0x02"}]},
+    "2": {"vid": "0x3A21", "pid": "0x2514", "hub": {"ports": 2, "attach": {
+      "1": {"vid": "0x2F1A", "pid": "0x0102", "description": "pxecho", "service": "PXUSB",
+            "endpoints": [{"address": "0x82"}, {"address": "0x01"}]},
+      "2": {"vid": "0x2C9D", "pid": "0x1040", "description": "mouse", "service": "HidUsb",
+            "setupClass": "HIDClass", "endpoints": [{"address": "0x81", "type": "interrupt"}]}}}},
+    "3": {"vid": "0x3B04", "pid": "0x1F20", "description": "stick", "service": "USBSTOR",
+          "endpoints": [{"address": "0x81"}, {"address": "0x02"}]}}}}]})json";
+}
+
+void ComponentTest::SetUp() { Load(SampleMachine()); }
+
+void ComponentTest::TearDown() {
+  app_.reset();
+  // The tree and the bindings belong to this machine.
+  USBManager().Clear();
+  UnloadSetupApi();
+  described_.reset();
+}
+
+void ComponentTest::Load(const std::string& json) {
+  app_.reset();
+  USBManager().Clear();
+  UnloadSetupApi();
+  described_.reset();
+  described_ = std::make_unique<sim::DescribedMachine>(json);
+  app_ = MakeComponent<TApplication>(nullptr);
+}
+
+std::shared_ptr<sim::UsbDevice> ComponentTest::Attach(TpxUsbDevice* node,
+                                                      std::shared_ptr<sim::DeviceModel> model) {
+  std::vector<sim::Endpoint> endpoints;
+  for (int i = 0; i < node->PipeCount(); ++i) {
+    const USB_ENDPOINT_DESCRIPTOR& e = node->Pipes(i)->Endpoint->EndpointDescriptor;
+    endpoints.push_back({e.bEndpointAddress, static_cast<UCHAR>(e.bmAttributes & 3), e.wMaxPacketSize, e.bInterval});
+  }
+  return Machine().usbIo().attach(ToWin32DevicePath(node->DevicePath), node->Service, endpoints, std::move(model));
+}
+
+void ComponentTest::AttachEchoes(TpxUSB& usb) {
+  usb.GetDevices(nullptr);
+  for (int i = 0; i < usb.DeviceCount(); ++i) {
+    auto* node = dynamic_cast<TpxUsbDevice*>(usb.Devices(i));
+    std::string service = LowerCase(node->Service);
+    if (service != "winusb" && service != "pxusb") continue;
+    Attach(node, std::make_shared<sim::EchoModel>(node->Pipes(0)->EndpointAddress()));
+  }
+}
+
+void ComponentTest::OpenPair(TpxUSB& usb, TpxUSBPipePair& pair, int index) {
+  usb.SetDeviceIndex(index);
+  usb.SetActive(true);
+  pair.SetUsbDevice(&usb);
+  pair.SetPipeIn(0);
+  pair.SetPipeOut(1);
+  pair.SetActive(true);
+}
+
+bool ComponentTest::PumpUntil(const std::function<bool()>& condition) {
+  return WaitUntil([&] {
+    MSG msg;
+    while (win::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) win::DispatchMessageA(&msg);
+    CheckSynchronize();
+    return condition();
+  });
+}
+
+std::vector<std::string> ComponentTest::DebugLines(const std::string& prefix) const {
+  std::vector<std::string> lines;
+  for (const std::string& line : described_->machine().kernel().debugLog()) {
+    if (line.compare(0, prefix.size(), prefix) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace pxtest

@@ -4,12 +4,10 @@
 
 #include "core_support.h"
 #include "platform/sim/machine.h"
-#include "support/backend.h"
 
 using pxtest::NewDevice;
 using pxtest::TTestIO;
 using pxtest::TTestLog;
-using pxtest::WaitUntil;
 
 namespace {
 

@@ -2,7 +2,6 @@
 // path on the reader or the main thread, and every way of ending it.
 #include <gtest/gtest.h>
 
-#include <thread>
 
 #include "core_support.h"
 #include "platform/sim/machine.h"

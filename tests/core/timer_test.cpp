@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "core_support.h"
-#include "platform/sim/machine.h"
 #include "support/backend.h"
 
 using pxtest::Pump;

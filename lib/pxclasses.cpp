@@ -617,7 +617,8 @@ void TpxCustomDataProcessor::WriteLogFmt(int level, const std::string& format,
 // ---- Published properties ------------------------------------------------------------
 
 const TClassInfo& TpxCustomLogFile::ClassInfo() {
-  static const TClassInfo info = TClassInfo::Of<TpxCustomLogFile, TComponentClass>("TpxCustomLogFile", nullptr);
+  static const TClassInfo info =
+      TClassInfo::Of<TpxCustomLogFile, TComponentClass>("TpxCustomLogFile", nullptr);
   return info;
 }
 
@@ -633,27 +634,28 @@ const TClassInfo& TpxBaseIO::ClassInfo() {
 }
 
 void TpxBaseIO::Publish(TClassInfo& info, std::initializer_list<const char*> names) {
-  using Adder = void (*)(TClassInfo&);
+  using IO = TpxBaseIO;
+  using Adder = void (*)(TClassInfo&, const char*);
   static const std::pair<const char*, Adder> properties[] = {
-      {"Active", [](TClassInfo& c) { c.Property("Active", &TpxBaseIO::GetActive, &TpxBaseIO::SetActive); }},
+      {"Active", [](TClassInfo& c, const char* n) { c.Property(n, &IO::GetActive, &IO::SetActive); }},
       {"DeviceIndex",
-       [](TClassInfo& c) { c.Property("DeviceIndex", &TpxBaseIO::GetDeviceIndex, &TpxBaseIO::SetDeviceIndex); }},
+       [](TClassInfo& c, const char* n) { c.Property(n, &IO::GetDeviceIndex, &IO::SetDeviceIndex); }},
       {"DataProcessor",
-       [](TClassInfo& c) { c.Property("DataProcessor", &TpxBaseIO::DataProcessor, &TpxBaseIO::SetDataProcessor); }},
-      {"Terminal", [](TClassInfo& c) { c.Property("Terminal", &TpxBaseIO::Terminal, &TpxBaseIO::SetTerminal); }},
+       [](TClassInfo& c, const char* n) { c.Property(n, &IO::DataProcessor, &IO::SetDataProcessor); }},
+      {"Terminal", [](TClassInfo& c, const char* n) { c.Property(n, &IO::Terminal, &IO::SetTerminal); }},
       {"TerminalUsage",
-       [](TClassInfo& c) { c.Property("TerminalUsage", &TpxBaseIO::TerminalUsage, &TpxBaseIO::SetTerminalUsage); }},
-      {"Log", [](TClassInfo& c) { c.Property("Log", &TpxBaseIO::Log, &TpxBaseIO::SetLog); }},
-      {"OnFatalError", [](TClassInfo& c) { c.Member("OnFatalError", &TpxBaseIO::OnFatalError); }},
+       [](TClassInfo& c, const char* n) { c.Property(n, &IO::TerminalUsage, &IO::SetTerminalUsage); }},
+      {"Log", [](TClassInfo& c, const char* n) { c.Property(n, &IO::Log, &IO::SetLog); }},
+      {"OnFatalError", [](TClassInfo& c, const char* n) { c.Member(n, &IO::OnFatalError); }},
       {"UseMainThread",
-       [](TClassInfo& c) { c.Property("UseMainThread", &TpxBaseIO::UseMainThread, &TpxBaseIO::SetUseMainThread); }},
-      {"Priority", [](TClassInfo& c) { c.Property("Priority", &TpxBaseIO::Priority, &TpxBaseIO::SetPriority); }},
-      {"OnAfterReceive", [](TClassInfo& c) { c.Member("OnAfterReceive", &TpxBaseIO::OnAfterReceive); }},
+       [](TClassInfo& c, const char* n) { c.Property(n, &IO::UseMainThread, &IO::SetUseMainThread); }},
+      {"Priority", [](TClassInfo& c, const char* n) { c.Property(n, &IO::Priority, &IO::SetPriority); }},
+      {"OnAfterReceive", [](TClassInfo& c, const char* n) { c.Member(n, &IO::OnAfterReceive); }},
   };
   for (const char* name : names) {
     auto it = std::find_if(std::begin(properties), std::end(properties),
                            [name](const auto& entry) { return std::strcmp(entry.first, name) == 0; });
     if (it == std::end(properties)) throw Exception(Format("TpxBaseIO has no property %s", {name}));
-    it->second(info);
+    it->second(info, it->first);
   }
 }

@@ -169,13 +169,14 @@ void TWinControl::CreateHandle() {
     RegisterWindowClass(kControlClass, &ControlWndProc);
     defWndProc_ = win::api().user32.DefWindowProcA;
     HWND created = win::CreateWindowExA(params.ExStyle, kControlClass, text_.c_str(), style, Left(),
-                                        Top(), Width(), Height(), parent, nullptr, nullptr, this);
+                                        Top(), Width(), WindowHeight(), parent, nullptr, nullptr, this);
     if (!created) WindowCreationFailed(Name());
     handle_ = created;
   } else {
     // A user32 class, subclassed: its own procedure becomes the default handling.
     HWND created = win::CreateWindowExA(params.ExStyle, params.ClassName.c_str(), text_.c_str(), style,
-                                        Left(), Top(), Width(), Height(), parent, nullptr, nullptr, nullptr);
+                                        Left(), Top(), Width(), WindowHeight(), parent, nullptr, nullptr,
+                                        nullptr);
     if (!created) WindowCreationFailed(Name());
     win::SetWindowLongPtrA(created, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     defWndProc_ = reinterpret_cast<WNDPROC>(
@@ -268,7 +269,7 @@ void TWinControl::DefaultHandler(TMessage& message) {
 
 void TWinControl::SetBounds(int left, int top, int width, int height) {
   TControl::SetBounds(left, top, width, height);
-  if (handle_) win::MoveWindow(handle_, Left(), Top(), Width(), Height(), TRUE);
+  if (handle_) win::MoveWindow(handle_, Left(), Top(), Width(), WindowHeight(), TRUE);
   ClientResized();
 }
 
@@ -581,6 +582,13 @@ void TCustomComboBox::CreateParams(TCreateParams& params) {
 
 void TCustomComboBox::InitializeWindow() {
   win::SendMessageA(Handle(), CB_SETITEMHEIGHT, 0, itemHeight_);
+  // The field's own height is the system's.
+  RECT rect{};
+  if (win::GetWindowRect(Handle(), &rect)) TControl::SetBounds(Left(), Top(), Width(), rect.bottom - rect.top);
+}
+
+int TCustomComboBox::WindowHeight() const {
+  return style_ == csSimple ? Height() : Height() + itemHeight_ * dropDownCount_ + 2;
 }
 
 int TCustomComboBox::ItemIndex() {

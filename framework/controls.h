@@ -189,6 +189,8 @@ class TWinControl : public TControl {
   // Frame widths a window of this control adds around its client area before it
   // has a window to ask.
   virtual int NonClientWidth() const { return 0; }
+  // The height the window is made and moved with.
+  virtual int WindowHeight() const { return Height(); }
   virtual int NonClientHeight() const { return 0; }
   HWND ParentWindow();
 
@@ -288,6 +290,9 @@ class TCustomComboBox : public TWinControl {
   void CreateParams(TCreateParams& params) override;
   void InitializeWindow() override;
   void WndProc(TMessage& message) override;
+  // A drop-down combo box's window is its selection field; the height it is given is
+  // that of the dropped list as well.
+  int WindowHeight() const override;
 
  private:
   friend class TComboItems;

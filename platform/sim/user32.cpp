@@ -679,6 +679,14 @@ RECT User32::frame(const Window& w) const {
 }
 
 BOOL User32::moveWindow(HWND hwnd, int x, int y, int width, int height) {
+  if (!isWindow(hwnd)) return fail(ERROR_INVALID_WINDOW_HANDLE);
+  // The window may change the new place and size before they are applied.
+  WINDOWPOS pos{hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE};
+  call(hwnd, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&pos));
+  x = pos.x;
+  y = pos.y;
+  width = pos.cx;
+  height = pos.cy;
   RECT before{};
   RECT client{};
   {
@@ -698,6 +706,11 @@ BOOL User32::moveWindow(HWND hwnd, int x, int y, int width, int height) {
     call(hwnd, WM_MOVE, 0, MAKELPARAM(static_cast<WORD>(x), static_cast<WORD>(y)));
   }
   return TRUE;
+}
+
+void User32::setHeightQuietly(HWND hwnd, int height) {
+  std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+  if (Window* w = find(hwnd)) w->rect.bottom = w->rect.top + std::max(height, 0);
 }
 
 BOOL User32::windowRect(HWND hwnd, LPRECT rect, bool client) {

@@ -89,6 +89,10 @@ class User32 {
   bool isWindow(HWND hwnd);
   DWORD windowThread(HWND hwnd);
 
+  // A built-in class's own say over its height (a drop-down combo box's window is
+  // its selection field), without the messages of a move.
+  void setHeightQuietly(HWND hwnd, int height);
+
   // The state a built-in class's procedure keeps for one window (created on first use).
   template <class T>
   T* state(HWND hwnd) {

@@ -121,6 +121,8 @@ namespace {
 
 // ---- COMBOBOX --------------------------------------------------------------------
 
+constexpr int kComboBorder = 3;
+
 struct ComboState : ControlState {
   std::vector<std::pair<std::string, LPARAM>> items;
   int selected = CB_ERR;
@@ -152,7 +154,22 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
   ComboState* combo = user().state<ComboState>(hwnd);
   if (!combo) return user().defWindowProc(hwnd, message, wParam, lParam);
   int index = static_cast<int>(wParam);
+  // A drop-down combo box's window is its selection field: the height it is given is
+  // that of the list it drops.
+  auto fitField = [&] {
+    if ((styleOf(hwnd) & CBS_DROPDOWNLIST) != CBS_SIMPLE) {
+      user().setHeightQuietly(hwnd, static_cast<int>(combo->fieldHeight) + 2 * kComboBorder);
+    }
+  };
   switch (message) {
+    case WM_NCCREATE:
+      fitField();
+      return user().defWindowProc(hwnd, message, wParam, lParam);
+    case WM_WINDOWPOSCHANGING:
+      if ((styleOf(hwnd) & CBS_DROPDOWNLIST) != CBS_SIMPLE) {
+        reinterpret_cast<WINDOWPOS*>(lParam)->cy = static_cast<int>(combo->fieldHeight) + 2 * kComboBorder;
+      }
+      return 0;
     case CB_ADDSTRING: {
       const char* text = textArg(lParam);
       bool sorted = (styleOf(hwnd) & CBS_SORT) != 0;
@@ -200,6 +217,7 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         return CB_ERR;
       }
       (index == -1 ? combo->fieldHeight : combo->itemHeight) = lParam;
+      fitField();
       return CB_OKAY;
     case CB_GETITEMHEIGHT:
       return index == -1 ? combo->fieldHeight : combo->itemHeight;

@@ -41,6 +41,17 @@ struct MSG {
 };
 using LPMSG = MSG*;
 
+struct WINDOWPOS {
+  HWND hwnd;
+  HWND hwndInsertAfter;
+  int x;
+  int y;
+  int cx;
+  int cy;
+  UINT flags;
+};
+using LPWINDOWPOS = WINDOWPOS*;
+
 struct MINMAXINFO {
   POINT ptReserved;
   POINT ptMaxSize;
@@ -107,6 +118,7 @@ constexpr UINT WM_CLOSE = 0x0010;
 constexpr UINT WM_QUIT = 0x0012;
 constexpr UINT WM_SHOWWINDOW = 0x0018;
 constexpr UINT WM_GETMINMAXINFO = 0x0024;
+constexpr UINT WM_WINDOWPOSCHANGING = 0x0046;
 constexpr UINT WM_NCCREATE = 0x0081;
 constexpr UINT WM_NCDESTROY = 0x0082;
 constexpr UINT WM_KEYDOWN = 0x0100;

@@ -192,6 +192,14 @@ TEST_P(ControlsTest, ComboBoxPickRunsChangeThenOnChange) {
   EXPECT_THROW(combo->SetStyle(csDropDown), EInvalidOperation);
   items.Clear();
   EXPECT_EQ(combo->ItemIndex(), -1);
+  // Its height is the field's, whatever it was given; moving it keeps that.
+  int field = combo->Height();
+  RECT rect{};
+  win::GetWindowRect(combo->Handle(), &rect);
+  EXPECT_EQ(rect.bottom - rect.top, field);
+  combo->SetBounds(10, 10, 200, 21);
+  EXPECT_EQ(combo->Height(), field);
+  EXPECT_EQ(combo->Width(), 200);
 }
 
 TEST_P(ControlsTest, CheckBoxClicksWhenItsStateChanges) {

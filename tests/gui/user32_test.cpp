@@ -408,3 +408,19 @@ TEST_P(User32Test, CursorAndGeometry) {
   win::ShowWindow(parent, SW_SHOW);
   EXPECT_TRUE(win::IsWindowVisible(child));
 }
+
+TEST_P(User32Test, ADropDownComboBoxIsAsHighAsItsField) {
+  Window parent(CreateTopLevel());
+  // The height given is the dropped list's; the window is the selection field.
+  Window combo(win::CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | CBS_DROPDOWNLIST, 0, 0, 100, 200, parent,
+                                    nullptr, nullptr, nullptr));
+  RECT rect{};
+  ASSERT_TRUE(win::GetWindowRect(combo, &rect));
+  int field = rect.bottom - rect.top;
+  EXPECT_GT(field, 10);
+  EXPECT_LT(field, 40);
+  ASSERT_TRUE(win::MoveWindow(combo, 0, 0, 120, 300, TRUE));
+  ASSERT_TRUE(win::GetWindowRect(combo, &rect));
+  EXPECT_EQ(rect.bottom - rect.top, field);
+  EXPECT_EQ(rect.right - rect.left, 120);
+}

@@ -468,24 +468,29 @@ void TpxBaseIO::TerminalWndProc(TMessage& message) {
 }
 
 void TpxBaseIO::WriteToTerminal(char* buffer, DWORD count) {
-  struct Writing {
-    std::atomic<bool>& flag;
-    explicit Writing(std::atomic<bool>& f) : flag(f) { flag = true; }
-    ~Writing() { flag = false; }
-  } writing(terminalWriting_);
+  TCustomEdit* edit = Terminal();
   HWND window = terminalWindow_;
-  if (!window) return;  // received data are not shown
-  if (count == 1) {
-    win::SendMessageA(window, WM_CHAR, static_cast<BYTE>(buffer[0]), 1);
-    return;
-  }
-  // The spare byte ends the last run; the zero bytes in the block end the others.
-  buffer[count] = '\0';
-  for (DWORD i = 0; i < count; ++i) {
-    if (buffer[i] == '\0') continue;
-    win::SendMessageA(window, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(buffer + i));
-    i += static_cast<DWORD>(std::strlen(buffer + i));
-  }
+  if (!edit || !window) return;  // received data are not shown
+  // On the window's own thread: a character the user types meanwhile is handled
+  // before or after, never while the flag stands, so it is sent and not shown.
+  edit->Invoke([&] {
+    struct Writing {
+      std::atomic<bool>& flag;
+      explicit Writing(std::atomic<bool>& f) : flag(f) { flag = true; }
+      ~Writing() { flag = false; }
+    } writing(terminalWriting_);
+    if (count == 1) {
+      win::SendMessageA(window, WM_CHAR, static_cast<BYTE>(buffer[0]), 1);
+      return;
+    }
+    // The spare byte ends the last run; the zero bytes in the block end the others.
+    buffer[count] = '\0';
+    for (DWORD i = 0; i < count; ++i) {
+      if (buffer[i] == '\0') continue;
+      win::SendMessageA(window, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(buffer + i));
+      i += static_cast<DWORD>(std::strlen(buffer + i));
+    }
+  });
 }
 
 // ---- TpxCustomDataProcessor ----------------------------------------------------------

@@ -14,7 +14,7 @@ void Receiver::Received(TObject*, void* buffer, DWORD count) {
   std::lock_guard<std::mutex> guard(lock_);
   data_.append(static_cast<const char*>(buffer), count);
   blocks_.push_back(count);
-  onCreator_.push_back(win::GetCurrentThreadId() == creator_);
+  onCreator_.push_back(std::this_thread::get_id() == creator_);
 }
 
 void Receiver::Fatal(TObject*, DWORD code, DWORD detail, const std::string& message, bool& raise) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/forms.h"
@@ -58,7 +59,7 @@ class Receiver {
   std::string data_;
   std::vector<DWORD> blocks_;
   std::vector<bool> onCreator_;
-  DWORD creator_ = win::GetCurrentThreadId();
+  std::thread::id creator_ = std::this_thread::get_id();
 };
 
 // Root hub of controller 0 with the ports below; "echo" and "pxecho" are served by

@@ -37,6 +37,11 @@ class Probe : public TObject {
   void Timer(TMessage& message) {
     if (message.Msg == WM_TIMER) messages.push_back(message);
   }
+  TCloseAction closeAction = caHide;
+  void Closing(TObject*, TCloseAction& action) {
+    events.push_back("close");
+    action = closeAction;
+  }
 };
 
 class TRecordingCombo : public TComboBox {
@@ -319,4 +324,34 @@ TEST_P(ControlsTest, DestroyingControlsTakesTheirWindows) {
   EXPECT_FALSE(win::IsWindow(memoWindow));
   EXPECT_FALSE(memo->HandleAllocated());
   EXPECT_EQ(memo->Parent(), nullptr);
+}
+
+TEST_P(ControlsTest, ClosingAFormAsksOnCloseWhatToDo) {
+  auto* form = new TForm(app_.get());  // owned by the application
+  form->OnClose = TCloseEvent::Of<&Probe::Closing>(&probe_);
+  form->Show();
+  HWND window = form->Handle();
+  probe_.closeAction = caNone;
+  win::SendMessageA(window, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(win::IsWindowVisible(window));
+  probe_.closeAction = caHide;
+  win::SendMessageA(window, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(win::IsWindowVisible(window));
+  EXPECT_TRUE(win::IsWindow(window));  // hidden, not destroyed
+  // caFree: the form goes once the closing message is done with it.
+  probe_.closeAction = caFree;
+  int owned = app_->ComponentCount();
+  win::SendMessageA(window, WM_CLOSE, 0, 0);
+  Application->ProcessMessages();
+  EXPECT_EQ(app_->ComponentCount(), owned - 1);
+  EXPECT_FALSE(win::IsWindow(window));
+  EXPECT_EQ(probe_.events.size(), 3u);
+
+  // Closing the main form ends the application's loop.
+  TForm* main = nullptr;
+  Application->CreateForm(main);
+  main->Show();
+  win::PostMessageA(main->Handle(), WM_CLOSE, 0, 0);
+  Application->Run();
+  EXPECT_TRUE(Application->Terminated());
 }

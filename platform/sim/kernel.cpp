@@ -1,6 +1,7 @@
 #include "platform/sim/kernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,9 @@ namespace {
 
 // The last error is a property of the calling thread, as on Windows.
 thread_local DWORD t_lastError = 0;
+// A hosted machine's last errors are the host's too: callers read them with the
+// host's GetLastError.
+std::atomic<void(WINAPI*)(DWORD)> g_hostSetLastError{nullptr};
 
 using Clock = std::chrono::steady_clock;
 
@@ -22,7 +26,10 @@ constexpr ULONGLONG kEpochDifference = 116444736000000000ull;
 }  // namespace
 
 DWORD lastError() { return t_lastError; }
-void setLastError(DWORD error) { t_lastError = error; }
+void setLastError(DWORD error) {
+  t_lastError = error;
+  if (auto host = g_hostSetLastError.load()) host(error);
+}
 
 DWORD win32ErrorOf(NTSTATUS status) {
   switch (status) {
@@ -54,6 +61,7 @@ Kernel::Kernel() {
 }
 
 Kernel::~Kernel() {
+  if (hosted_) g_hostSetLastError = nullptr;
   joinThreads();
   for (void* memory : local_) std::free(memory);
 }
@@ -175,22 +183,31 @@ bool Kernel::setEvent(HANDLE handle, bool state) {
   return true;
 }
 
+HANDLE Kernel::hostEvent(LPOVERLAPPED overlapped, const std::shared_ptr<Event>& own) const {
+  return hosted_ && !own ? overlapped->hEvent : nullptr;
+}
+
 void Kernel::startOverlapped(LPOVERLAPPED overlapped) {
   std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
+  HANDLE real = hostEvent(overlapped, event);
   update([&] {
     overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
     overlapped->InternalHigh = 0;
     // Starting a request resets the caller's event, as the I/O manager does.
     if (event) event->set(false);
+    if (real) host_.ResetEvent(real);
   });
 }
 
 void Kernel::completeOverlapped(LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR bytes) {
   std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
+  HANDLE real = hostEvent(overlapped, event);
   update([&] {
     overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
     overlapped->InternalHigh = bytes;
     if (event) event->set(true);
+    // Under the lock: nobody can have seen the completion and closed the event yet.
+    if (real) host_.SetEvent(real);
   });
 }
 
@@ -340,7 +357,8 @@ Module& Kernel::addModule(const std::string& name, std::map<std::string, FARPROC
   auto module = std::make_unique<Module>();
   module->name = name;
   module->exports = std::move(exports);
-  module->handle = reinterpret_cast<HMODULE>(nextModule_);
+  module->handle = hosted_ ? reinterpret_cast<HMODULE>(module.get())
+                                  : reinterpret_cast<HMODULE>(nextModule_);
   nextModule_ += 0x10000;
   modules_.push_back(std::move(module));
   return *modules_.back();
@@ -391,12 +409,12 @@ FARPROC Kernel::getProcAddress(HMODULE handle, const char* name) {
     bool ordinal = (reinterpret_cast<ULONG_PTR>(name) >> 16) == 0;
     auto it = ordinal ? module->exports.end() : module->exports.find(name);
     if (it == module->exports.end()) {
-      t_lastError = ERROR_PROC_NOT_FOUND;
+      setLastError(ERROR_PROC_NOT_FOUND);
       return nullptr;
     }
     return it->second;
   }
-  t_lastError = ERROR_MOD_NOT_FOUND;
+  setLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;
 }
 
@@ -408,8 +426,25 @@ bool Kernel::freeLibrary(HMODULE handle) {
       return true;
     }
   }
-  t_lastError = ERROR_MOD_NOT_FOUND;
+  setLastError(ERROR_MOD_NOT_FOUND);
   return false;
+}
+
+bool Kernel::ownsModule(HMODULE handle) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return std::any_of(modules_.begin(), modules_.end(), [&](auto& m) { return m->handle == handle; });
+}
+
+void Kernel::hostOn(const win::Kernel32& host) {
+  std::lock_guard<std::mutex> guard(lock_);
+  host_ = host;
+  hosted_ = true;
+  g_hostSetLastError = host.SetLastError;
+  // Real handles are multiples of four below 2^26 (or small negative pseudo-handles).
+  nextHandle_ = std::max<ULONG_PTR>(nextHandle_, 0x40000000);
+  // A real module handle is the base of a mapped image, so the address of a heap
+  // object can never be one.
+  for (auto& module : modules_) module->handle = reinterpret_cast<HMODULE>(module.get());
 }
 
 int Kernel::loadCount(const std::string& name) {

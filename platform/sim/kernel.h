@@ -184,6 +184,14 @@ class Kernel {
   void useRealClock();
   ULONGLONG now() const;
 
+  // Runs the machine inside a real Windows API (SimMachine::kHosted): its handles and
+  // module handles come from ranges the host never hands out, an OVERLAPPED event that
+  // is not the machine's is the host's and set through it, and every last error the
+  // machine sets is the host's as well. Called once, before the machine is used.
+  void hostOn(const win::Kernel32& host);
+  bool hosted() const { return hosted_; }
+  bool ownsModule(HMODULE module) const;
+
   // Debugger output.
   void debugOutput(const std::string& text);
   std::vector<std::string> debugLog() const;
@@ -196,6 +204,11 @@ class Kernel {
 
  private:
   bool ready(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll, size_t* index);
+  // The caller's event when it is the host's, for the host to set or reset.
+  HANDLE hostEvent(LPOVERLAPPED overlapped, const std::shared_ptr<Event>& own) const;
+
+  win::Kernel32 host_;
+  bool hosted_ = false;
 
   mutable std::mutex lock_;  // the dispatcher lock
   std::condition_variable changed_;

@@ -37,6 +37,7 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
   if (groups & kAdvapi32) installAdvapi32(table.advapi32);
   addNtdllModule(kernel_);
   addSetupModules(kernel_);
+  if (groups & kHosted) installHosted(table, saved_.kernel32, simKernel32, kernel_);
 }
 
 SimMachine::~SimMachine() {

@@ -19,6 +19,9 @@ class SimMachine {
     kUser32 = 1u << 2,
     kOle32 = 1u << 3,
     kAllGroups = kKernel32 | kAdvapi32 | kUser32 | kOle32,
+    // Instead of whole groups: inside the real Windows API already installed, only
+    // devices, drives, the registry and the run-time bound modules are simulated.
+    kHosted = 1u << 4,
   };
 
   explicit SimMachine(unsigned groups = kAllGroups);
@@ -46,5 +49,9 @@ class SimMachine {
 // Each area fills its group of the table with its simulated functions.
 void installKernel32(win::Kernel32& table);
 void installOle32(win::Ole32& table);
+// kHosted: the entries of `table` that reach devices, drives, the registry and
+// modules go to the machine; the rest of kernel32 stays `host`'s.
+void installHosted(win::Api& table, const win::Kernel32& host, const win::Kernel32& simulated,
+                   Kernel& machineKernel);
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 #include "platform/sim/kernel.h"
 #include "platform/sim/user32.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/usbio.h"
 #include "platform/win32.h"
 
 namespace sim {
@@ -37,12 +38,14 @@ class SimMachine {
   User32& user() { return user_; }
   Registry& registry() { return registry_; }
   DeviceTree& devices() { return devices_; }
+  UsbIo& usbIo() { return usbIo_; }
 
  private:
   Kernel kernel_;
   User32 user_{kernel_};
   Registry registry_{kernel_};
   DeviceTree devices_{registry_};
+  UsbIo usbIo_{kernel_};
   win::Api saved_;
 };
 

@@ -89,6 +89,17 @@ std::vector<BYTE> utf16(const std::string& text) {
   return bytes;
 }
 
+// The members that describe a devnode, wherever one stands.
+const std::vector<const char*> kIdentity = {"description", "manufacturer", "service", "setupClass",
+                                            "driverKey", "driver", "instanceId"};
+
+// A port number or string index in an object key: 1 to max, or 0 when it is none.
+unsigned position(const std::string& key, unsigned max) {
+  if (key.empty() || key.size() > 3 || key.find_first_not_of("0123456789") != std::string::npos) return 0;
+  unsigned value = static_cast<unsigned>(std::stoul(key));
+  return value <= max ? value : 0;
+}
+
 // A part of the description and its JSON pointer, for the error messages.
 class Reader {
  public:
@@ -99,7 +110,7 @@ class Reader {
   }
 
   // Checks that this is an object whose members are all among `allowed`.
-  const Reader& object(std::initializer_list<const char*> allowed) const {
+  const Reader& object(const std::vector<const char*>& allowed) const {
     if (!value_.is_object()) fail("expected an object");
     for (auto it = value_.begin(); it != value_.end(); ++it) {
       if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return it.key() == a; })) {
@@ -126,6 +137,7 @@ class Reader {
     return list;
   }
   bool isArray() const { return value_.is_array(); }
+  bool isObject() const { return value_.is_object(); }
   // An empty object at the same place: every optional member takes its default.
   Reader defaults() const { return Reader(kEmpty, path_); }
 
@@ -194,7 +206,8 @@ class Reader {
 class Builder {
  public:
   Builder(SimMachine& machine, UsbBus& bus)
-      : bus_(bus), kernel_(machine.kernel()), registry_(machine.registry()), tree_(machine.devices()) {}
+      : bus_(bus), kernel_(machine.kernel()), registry_(machine.registry()), tree_(machine.devices()),
+        io_(machine.usbIo()) {}
 
   void build(const Reader& doc) {
     doc.object({"controllers", "drives"});
@@ -260,8 +273,9 @@ class Builder {
   }
 
   UsbBusController controller(const Reader& r) {
-    r.object({"number", "instanceId", "description", "manufacturer", "service", "setupClass", "driverKey",
-              "driver", "rootHub"});
+    std::vector<const char*> allowed = kIdentity;
+    allowed.insert(allowed.end(), {"number", "rootHub"});
+    r.object(allowed);
     UsbBusController hc;
     hc.number = r["number"].number(255);
     std::string id = r.text("instanceId", "PCI\\VEN_1D0F&DEV_" + hex(0x3B30 + hc.number, 4) + "\\3&" +
@@ -271,17 +285,15 @@ class Builder {
     Reader root = r["rootHub"];
     DevNode& rootNode = node(pci, root, root.text("instanceId", "USB\\ROOT_HUB20\\4&" + tag(id) + "&0"), "USB",
                              "usbhub", "USB Root Hub");
-    hub(root, hc.rootHub, rootNode, {"description", "manufacturer", "service", "setupClass", "driverKey",
-                                     "driver", "instanceId"});
+    hub(root, hc.rootHub, rootNode, kIdentity);
     return hc;
   }
 
   // The hub part of `r` (with the identity members in `identity`), its ports and what
   // hangs on them.
-  void hub(const Reader& r, UsbBusHub& hub, DevNode& hubNode, std::initializer_list<const char*> identity) {
-    std::vector<const char*> allowed(identity);
+  void hub(const Reader& r, UsbBusHub& hub, DevNode& hubNode, std::vector<const char*> allowed) {
     allowed.insert(allowed.end(), {"ports", "attach", "name", "openError", "nodeInfoError"});
-    checkMembers(r, allowed);
+    r.object(allowed);
     hub.name = r.text("name", hashed(hubNode.instanceId) + "#" + kUsbHubInterface);
     hub.openError = r.number("openError", 0xFFFFFFFFu, 0);
     hub.nodeInfoError = r.number("nodeInfoError", 0xFFFFFFFFu, 0);
@@ -289,21 +301,9 @@ class Builder {
     hubNode.interfaces.push_back({guidOf(kUsbHubInterface), "\\\\?\\" + lowerAscii(hub.name)});
     if (!r.has("attach")) return;
     for (auto& [key, attached] : r["attach"].members()) {
-      unsigned port = 0;
-      if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos || key.size() > 3 ||
-          (port = static_cast<unsigned>(std::stoul(key))) < 1 || port > hub.ports.size()) {
-        attached.fail("no such port: the hub has " + std::to_string(hub.ports.size()));
-      }
+      unsigned port = position(key, static_cast<unsigned>(hub.ports.size()));
+      if (!port) attached.fail("no such port: the hub has " + std::to_string(hub.ports.size()));
       hub.ports[port - 1].device = device(attached, hubNode, port);
-    }
-  }
-
-  void checkMembers(const Reader& r, const std::vector<const char*>& allowed) {
-    // Reader::object takes a fixed list; a hub's list depends on where it stands.
-    for (auto& [key, member] : r.members()) {
-      if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return key == a; })) {
-        member.fail("unknown member");
-      }
     }
   }
 
@@ -314,14 +314,12 @@ class Builder {
   }
 
   std::unique_ptr<UsbBusDevice> device(const Reader& r, DevNode& hubNode, unsigned port) {
-    const std::vector<const char*> identity = {"description", "manufacturer", "service", "setupClass",
-                                               "driverKey", "driver", "instanceId"};
-    std::vector<const char*> allowed = identity;
+    std::vector<const char*> allowed = kIdentity;
     allowed.insert(allowed.end(), {"vid", "pid", "bcdUSB", "bcdDevice", "speed", "class", "subClass", "protocol",
                                    "maxPacketSize0", "strings", "iManufacturer", "iProduct", "iSerialNumber",
                                    "interfaceClass", "endpoints", "connectionStatus", "portName", "storage",
-                                   "hub"});
-    checkMembers(r, allowed);
+                                   "hub", "model"});
+    r.object(allowed);
     auto d = std::make_unique<UsbBusDevice>();
     bool isHub = r.has("hub");
     d->vendorId = static_cast<WORD>(r["vid"].number(0xFFFF));
@@ -366,7 +364,35 @@ class Builder {
       hub(r["hub"], *d->hub, n, {});
     }
     if (r.has("storage")) storage(r["storage"], n, instance);
+    if (r.has("model")) attach(r["model"], *d, n.service, "\\\\.\\" + symbolic);
     return d;
+  }
+
+  // The device's behaviour behind its endpoints, reached through its device file.
+  void attach(const Reader& r, const UsbBusDevice& d, const std::string& service, const std::string& path) {
+    bool named = !r.isObject();
+    Reader name = named ? r : r.object({"name", "rate", "delay"})["name"];
+    enum Kind { kEcho, kStream, kSilent, kStalling, kSlow };
+    Kind kind = name.choice<Kind>(
+        {{"echo", kEcho}, {"stream", kStream}, {"silent", kSilent}, {"stalling", kStalling}, {"slow", kSlow}});
+    std::vector<Endpoint> endpoints;
+    UCHAR in = 0;
+    for (const UsbBusEndpoint& e : d.endpoints) {
+      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+      if (!in && (e.address & 0x80)) in = e.address;
+    }
+    if ((kind == kEcho || kind == kStream) && !in) name.fail("the model needs an IN endpoint");
+    std::shared_ptr<DeviceModel> model;
+    switch (kind) {
+      case kEcho: model = std::make_shared<EchoModel>(in); break;
+      case kStream: model = std::make_shared<StreamModel>(in, named ? 0 : r.number("rate", 0xFFFFFFFFu, 0)); break;
+      case kSilent: model = std::make_shared<SilentModel>(); break;
+      case kStalling: model = std::make_shared<StallingModel>(); break;
+      case kSlow:
+        model = std::make_shared<SlowModel>(std::chrono::milliseconds(named ? 100 : r.number("delay", 60000, 100)));
+        break;
+    }
+    io_.attach(path, service, std::move(endpoints), std::move(model));
   }
 
   static void strings(const Reader& r, std::map<BYTE, std::string>& out) {
@@ -377,11 +403,8 @@ class Builder {
       return;
     }
     for (auto& [key, text] : r.members()) {
-      unsigned long index = key.find_first_not_of("0123456789") == std::string::npos && !key.empty() &&
-                                    key.size() <= 3
-                                ? std::stoul(key)
-                                : 0;
-      if (index < 1 || index > 255) text.fail("a string descriptor index is 1 to 255");
+      unsigned index = position(key, 255);
+      if (!index) text.fail("a string descriptor index is 1 to 255");
       out[static_cast<BYTE>(index)] = text.text();
     }
   }
@@ -509,6 +532,7 @@ class Builder {
   Kernel& kernel_;
   Registry& registry_;
   DeviceTree& tree_;
+  UsbIo& io_;
   std::map<std::string, unsigned> classCounters_;
   unsigned pdo_ = 0;
   DevNode* volumeManager_ = nullptr;
@@ -532,7 +556,7 @@ const char kDemoMachine[] = R"json({
               {"address": "0x81", "type": "bulk", "maxPacket": 512},
               {"address": "0x02", "type": "bulk", "maxPacket": 512}
             ],
-            "service": "WinUSB", "setupClass": "USB",
+            "service": "WinUSB", "setupClass": "USB", "model": "echo",
             "description": "NW Loopback Probe", "manufacturer": "Northwind Instruments"
           },
           "2": {
@@ -547,7 +571,7 @@ const char kDemoMachine[] = R"json({
                   "strings": ["Calloway Peripherals", "Calloway Optical Mouse M3"],
                   "iManufacturer": 1, "iProduct": 2,
                   "endpoints": [{"address": "0x81", "type": "interrupt", "maxPacket": 4, "interval": 10}],
-                  "service": "HidUsb", "setupClass": "HIDClass",
+                  "service": "HidUsb", "setupClass": "HIDClass", "model": "silent",
                   "description": "USB Input Device", "manufacturer": "(Standard system devices)"
                 }
               }
@@ -561,7 +585,7 @@ const char kDemoMachine[] = R"json({
               {"address": "0x82", "type": "bulk", "maxPacket": 512},
               {"address": "0x01", "type": "bulk", "maxPacket": 512}
             ],
-            "service": "pxusb", "setupClass": "USB",
+            "service": "pxusb", "setupClass": "USB", "model": "echo",
             "description": "NW Data Logger DL-8", "manufacturer": "Northwind Instruments"
           },
           "4": {

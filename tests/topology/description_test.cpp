@@ -40,6 +40,10 @@ TEST(DescriptionTest, InvalidDescriptionsNameThePathOfTheFault) {
        "/controllers/0/rootHub/attach/1/storage/letter"},
       {machine(R"("1": )" + serial + R"(, "2": )" + serial), "/controllers/0/rootHub/attach/2"},
       {machine("", R"(, "drives": [{"letter": "C", "mount": {"bytes": "abc"}}])"), "/drives/0/mount/bytes"},
+      {machine(R"("1": {"vid": 1, "pid": 2, "endpoints": [{"address": 2}], "model": "echo"})"),
+       "/controllers/0/rootHub/attach/1/model"},
+      {machine(R"("1": {"vid": 1, "pid": 2, "model": {"name": "slow", "delay": "soon"}})"),
+       "/controllers/0/rootHub/attach/1/model/delay"},
   };
   for (const auto& [json, path] : cases) {
     sim::SimMachine m;
@@ -104,6 +108,15 @@ TEST(DescriptionTest, DemoKeepsTreeDevnodesAndRegistryConsistent) {
             ERROR_SUCCESS);
   EXPECT_STREQ(text, "\\??\\USB#VID_2F1A&PID_0101#NW0101A7734#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
   win::RegCloseKey(key);
+
+  // The devices with a model have a device file.
+  HANDLE file = win::CreateFileA("\\\\.\\USB#VID_2F1A&PID_0101#NW0101A7734#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+                                 GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  win::CloseHandle(file);
+  EXPECT_TRUE(demo->machine().usbIo().device(
+      "\\\\.\\usb#vid_2f1a&pid_0102#nw0102b1190#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"));
 
   // Drives and their mount records: the signature form and the device-path form.
   EXPECT_EQ(win::GetLogicalDrives(), (1u << 2) | (1u << 3) | (1u << 4));

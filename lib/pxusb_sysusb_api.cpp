@@ -72,35 +72,31 @@ TpxSysUsbApi::PipeRecord TpxSysUsbApi::MakePipeRecord(PipeId Pipe) const {
   return record;
 }
 
-DWORD TpxSysUsbApi::WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+DWORD TpxSysUsbApi::PipeTransfer(DWORD Code, PipeId Pipe, void* Buffer, DWORD Length,
+                                 LPOVERLAPPED Overlapped) {
   PipeRecord record = MakePipeRecord(Pipe);
   DWORD count = 0;
-  bool ok = DeviceRequest(IOCTL_PXUSB_WRITE_PIPE, record.data(), kPxusbRecordSize, Buffer, Length,
-                          Overlapped, count);
+  bool ok = DeviceRequest(Code, record.data(), kPxusbRecordSize, Buffer, Length, Overlapped, count);
   return ok ? count : 0;
+}
+
+DWORD TpxSysUsbApi::WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+  return PipeTransfer(IOCTL_PXUSB_WRITE_PIPE, Pipe, Buffer, Length, Overlapped);
 }
 
 DWORD TpxSysUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
-  PipeRecord record = MakePipeRecord(Pipe);
-  DWORD count = 0;
-  bool ok = DeviceRequest(IOCTL_PXUSB_READ_PIPE, record.data(), kPxusbRecordSize, Buffer, Length,
-                          Overlapped, count);
-  return ok ? count : 0;
+  return PipeTransfer(IOCTL_PXUSB_READ_PIPE, Pipe, Buffer, Length, Overlapped);
 }
 
-bool TpxSysUsbApi::ResetPipe(PipeId Pipe) {
+bool TpxSysUsbApi::PipeControl(DWORD Code, PipeId Pipe) {
   PipeRecord record = MakePipeRecord(Pipe);
   DWORD count = 0;
-  return DeviceRequest(IOCTL_PXUSB_RESET_PIPE, record.data(), kPxusbRecordSize, nullptr, 0,
-                       nullptr, count);
+  return DeviceRequest(Code, record.data(), kPxusbRecordSize, nullptr, 0, nullptr, count);
 }
 
-bool TpxSysUsbApi::AbortPipe(PipeId Pipe) {
-  PipeRecord record = MakePipeRecord(Pipe);
-  DWORD count = 0;
-  return DeviceRequest(IOCTL_PXUSB_ABORT_PIPE, record.data(), kPxusbRecordSize, nullptr, 0,
-                       nullptr, count);
-}
+bool TpxSysUsbApi::ResetPipe(PipeId Pipe) { return PipeControl(IOCTL_PXUSB_RESET_PIPE, Pipe); }
+
+bool TpxSysUsbApi::AbortPipe(PipeId Pipe) { return PipeControl(IOCTL_PXUSB_ABORT_PIPE, Pipe); }
 
 bool TpxSysUsbApi::FlushPipe(PipeId Pipe) { return ResetPipe(Pipe) && AbortPipe(Pipe); }
 

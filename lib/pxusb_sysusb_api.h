@@ -47,6 +47,10 @@ class TpxSysUsbApi : public TpxCustomUsbApi {
  private:
   using PipeRecord = std::array<BYTE, kPxusbRecordSize>;
   PipeRecord MakePipeRecord(PipeId Pipe) const;
+  // A pipe request carrying the caller's data, and one without data that completes
+  // before it returns.
+  DWORD PipeTransfer(DWORD Code, PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped);
+  bool PipeControl(DWORD Code, PipeId Pipe);
 
   std::atomic<HANDLE> FDevice{INVALID_HANDLE_VALUE};
   // Per pipe, the transfer time-out its requests carry. The reader thread writes the

@@ -35,9 +35,10 @@ void TpxDeviceBox::LinkNotify(TpxBaseIO*, std::int32_t code) {
 void TpxDeviceBox::Notification(TComponent* component, TOperation operation) {
   TCustomComboBox::Notification(component, operation);
   if (operation != opRemove || !component || component != link_) return;
-  // The entries stay; what they point to may be gone with the component.
+  // The entries stay; what they point to may be gone with the component. A box
+  // without its window (its form going) has nothing selected anyway.
   link_ = nullptr;
-  SetItemIndex(-1);
+  if (HandleAllocated()) SetItemIndex(-1);
 }
 
 bool TpxDeviceBox::DeviceChange(TMessage& message) { return link_ ? link_->DeviceChange(message) : false; }

@@ -251,6 +251,15 @@ class UsbDeviceFile : public FileObject {
     return TRUE;
   }
 
+  // A transfer through this file. One that comes in while the last handle closes ends
+  // like the others the close ended, as a driver's cleanup fails late requests.
+  NTSTATUS transfer(UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs, LPOVERLAPPED overlapped,
+                    DWORD* bytes) {
+    NTSTATUS status = device_->transfer(this, pipe, buffer, size, timeoutMs, overlapped, bytes);
+    if (status == STATUS_PENDING && closed_) device_->cancel(this);
+    return status;
+  }
+
   BOOL deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                        LPDWORD returned, LPOVERLAPPED overlapped) override;
 
@@ -289,7 +298,7 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
     const Endpoint* e = device_->endpoint(pipe);
     if (!e || e->in() != in) return result(STATUS_INVALID_PARAMETER, 0, returned);
     DWORD bytes = 0;
-    NTSTATUS status = device_->transfer(this, pipe, data, outSize, field(0), overlapped, &bytes);
+    NTSTATUS status = transfer(pipe, data, outSize, field(0), overlapped, &bytes);
     if (status == STATUS_PENDING) {
       setLastError(ERROR_IO_PENDING);
       return FALSE;
@@ -462,7 +471,7 @@ BOOL pipeTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, bool in, PUCHAR bu
   auto timeout = iface->transferTimeouts.find(pipe);
   DWORD ms = timeout == iface->transferTimeouts.end() ? 0 : timeout->second;
   DWORD bytes = 0;
-  NTSTATUS status = device.transfer(iface->file.get(), pipe, buffer, size, ms, overlapped, &bytes);
+  NTSTATUS status = iface->file->transfer(pipe, buffer, size, ms, overlapped, &bytes);
   if (status == STATUS_PENDING) return fail(ERROR_IO_PENDING);
   if (transferred) *transferred = bytes;
   return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));

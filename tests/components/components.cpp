@@ -39,7 +39,7 @@ std::vector<bool> Receiver::OnCreatorThread() const {
 
 std::string SampleMachine() {
   return R"json({"controllers": [{"number": 0, "rootHub": {"ports": 3, "attach": {
-    "1": {"vid": "0x2F1A", "pid": "0x0101", "description": "echo", "service": "WinUSB",
+    "1": {"vid": "0x2F1A", "pid": "0x0101", "description": "echo", "service": "WinUSB", "portName": "COM7",
           "endpoints": [{"address": "0x81"}, {"address": "0x02"}]},
     "2": {"vid": "0x3A21", "pid": "0x2514", "hub": {"ports": 2, "attach": {
       "1": {"vid": "0x2F1A", "pid": "0x0102", "description": "pxecho", "service": "PXUSB",
@@ -113,6 +113,13 @@ std::vector<std::string> ComponentTest::DebugLines(const std::string& prefix) co
     if (line.compare(0, prefix.size(), prefix) == 0) lines.push_back(line);
   }
   return lines;
+}
+
+void ComponentTest::Pick(TCustomComboBox& box, int index) {
+  HWND combo = box.Handle();
+  win::SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  auto id = static_cast<WORD>(win::GetWindowLongPtrA(combo, GWLP_ID));
+  win::SendMessageA(win::GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
 }
 
 }  // namespace pxtest

@@ -64,7 +64,7 @@ class Receiver {
 
 // Root hub of controller 0 with the ports below; "echo" and "pxecho" are served by
 // WinUSB and by the pxusb driver, the hub on port 2 holds the first two of its ports.
-//   port 1: echo (2F1A:0101, WinUSB, 0x81 then 0x02)
+//   port 1: echo (2F1A:0101, WinUSB, 0x81 then 0x02, port name COM7)
 //   port 2: hub: port 1 pxecho (2F1A:0102, PXUSB, 0x82 then 0x01), port 2 mouse (2C9D:1040, HidUsb)
 //   port 3: stick (3B04:1F20, USBSTOR)
 std::string SampleMachine();
@@ -89,6 +89,8 @@ class ComponentTest : public ::testing::Test {
   // The calling thread's messages, until `condition` holds.
   static bool PumpUntil(const std::function<bool()>& condition);
   std::vector<std::string> DebugLines(const std::string& prefix) const;
+  // What a user's pick does: the selection moves, then the parent hears CBN_SELCHANGE.
+  static void Pick(TCustomComboBox& box, int index);
 
   TOwned<TApplication> app_;
 

@@ -1,0 +1,123 @@
+#include "platform/sim/hotplug.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/sim/text.h"
+
+namespace sim {
+
+namespace {
+
+// DEV_BROADCAST_PORT_A with room for the port's name.
+struct PortBroadcast {
+  DEV_BROADCAST_HDR header;
+  char name[64];
+};
+
+// The path of the device file behind a USB device's devnode, or empty.
+std::string deviceFile(const DevNode& node) {
+  for (const DeviceInterface& i : node.interfaces) {
+    if (lowerAscii(i.path).compare(0, 8, "\\\\?\\usb#") == 0) return "\\\\.\\" + i.path.substr(4);
+  }
+  return "";
+}
+
+}  // namespace
+
+DevNode* HotPlug::nodeOf(const UsbBusDevice& device) {
+  if (device.driverKey.empty()) return nullptr;
+  for (DevNode* node : machine_.devices().devices()) {
+    if (node->driverKey == device.driverKey) return node;
+  }
+  return nullptr;
+}
+
+UsbBusPort* HotPlug::portAt(std::map<unsigned, UsbBusController>& controllers, const Place& place) {
+  auto controller = controllers.find(place.controller);
+  if (controller == controllers.end() || place.ports.empty()) return nullptr;
+  UsbBusHub* hub = &controller->second.rootHub;
+  for (size_t i = 0;; ++i) {
+    unsigned number = place.ports[i];
+    if (number < 1 || number > hub->ports.size()) return nullptr;
+    UsbBusPort& port = hub->ports[number - 1];
+    if (i + 1 == place.ports.size()) return &port;
+    if (!port.device || !port.device->hub) return nullptr;
+    hub = port.device->hub.get();
+  }
+}
+
+bool HotPlug::unplug(const Place& place) {
+  std::unique_ptr<UsbBusDevice> gone;
+  bus_.edit([&](std::map<unsigned, UsbBusController>& controllers) {
+    if (UsbBusPort* port = portAt(controllers, place)) gone = std::move(port->device);
+  });
+  if (!gone) return false;
+  follow(*gone, false);
+  broadcast(*gone, DBT_DEVICEREMOVECOMPLETE);
+  unplugged_[place] = std::move(gone);
+  return true;
+}
+
+bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
+  auto it = unplugged_.find(place);
+  if (it == unplugged_.end()) return false;
+  UsbBusDevice* device = it->second.get();
+  bool placed = false;
+  bus_.edit([&](std::map<unsigned, UsbBusController>& controllers) {
+    UsbBusPort* port = portAt(controllers, place);
+    if (!port || port->device) return;
+    port->device = std::move(it->second);
+    placed = true;
+  });
+  if (!placed) return false;
+  unplugged_.erase(it);
+  follow(*device, true);
+  DevNode* node = nodeOf(*device);
+  std::string file = node ? deviceFile(*node) : "";
+  if (model && !file.empty()) {
+    std::vector<Endpoint> endpoints;
+    for (const UsbBusEndpoint& e : device->endpoints) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+    machine_.usbIo().attach(file, node->service, std::move(endpoints), std::move(model));
+  }
+  broadcast(*device, DBT_DEVICEARRIVAL);
+  return true;
+}
+
+void HotPlug::follow(const UsbBusDevice& device, bool present) {
+  if (DevNode* node = nodeOf(device)) {
+    node->present = present;
+    // The device file of a device that went answers no more.
+    std::string file = deviceFile(*node);
+    if (!present && !file.empty()) machine_.usbIo().detach(file);
+  }
+  if (!device.hub) return;
+  for (const UsbBusPort& port : device.hub->ports) {
+    if (port.device) follow(*port.device, present);
+  }
+}
+
+void HotPlug::broadcast(const UsbBusDevice& device, WPARAM event) {
+  User32& user = machine_.user();
+  user.broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  DevNode* node = nodeOf(device);
+  if (!node) return;
+  HKEY key = nullptr;
+  if (machine_.registry().open(HKEY_LOCAL_MACHINE, DeviceTree::hardwareKeyPath(*node).c_str(), KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  PortBroadcast record{};
+  DWORD size = sizeof record.name - 1;
+  DWORD type = 0;
+  bool named = machine_.registry().queryValue(key, "PortName", &type, reinterpret_cast<BYTE*>(record.name), &size) ==
+                   ERROR_SUCCESS &&
+               type == REG_SZ;
+  machine_.registry().close(key);
+  if (!named) return;
+  record.header.dbch_size = static_cast<DWORD>(sizeof record.header + std::strlen(record.name) + 1);
+  record.header.dbch_devicetype = DBT_DEVTYP_PORT;
+  user.broadcast(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record));
+}
+
+}  // namespace sim

@@ -1,0 +1,54 @@
+// Taking devices off the ports of a described machine and putting them back, as a user
+// does. The bus, the devnodes and the device files follow; then every top-level window
+// hears of it through WM_DEVICECHANGE: DBT_DEVNODES_CHANGED, and for a device with a
+// port name (a serial port) also DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with a
+// DBT_DEVTYP_PORT record, as Windows does.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/usbbus.h"
+
+namespace sim {
+
+class HotPlug {
+ public:
+  HotPlug(SimMachine& machine, UsbBus& bus) : machine_(machine), bus_(bus) {}
+
+  // The place of a device: its controller's number, then the port numbers (1-based)
+  // from the root hub down, {2, 1} being port 1 of the hub on root port 2.
+  struct Place {
+    unsigned controller;
+    std::vector<unsigned> ports;
+    bool operator<(const Place& other) const {
+      return std::tie(controller, ports) < std::tie(other.controller, other.ports);
+    }
+  };
+
+  // False when no device stands there. Everything below an unplugged hub goes too.
+  bool unplug(const Place& place);
+  // Puts back what was unplugged from `place`; with a model, its device file answers
+  // through it (without, it has none). False when nothing was unplugged there or the
+  // port is taken.
+  bool plug(const Place& place, std::shared_ptr<DeviceModel> model = nullptr);
+
+ private:
+  // The port at `place`, or null; under the bus lock.
+  static UsbBusPort* portAt(std::map<unsigned, UsbBusController>& controllers, const Place& place);
+  DevNode* nodeOf(const UsbBusDevice& device);
+  // Sets the devnodes of `device` and everything below it present or absent, and
+  // drops their device files when they go.
+  void follow(const UsbBusDevice& device, bool present);
+  void broadcast(const UsbBusDevice& device, WPARAM event);
+
+  SimMachine& machine_;
+  UsbBus& bus_;
+  std::map<Place, std::unique_ptr<UsbBusDevice>> unplugged_;
+};
+
+}  // namespace sim

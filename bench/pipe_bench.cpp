@@ -1,0 +1,157 @@
+// How many bytes per second TpxUSBPipePair delivers to OnAfterReceive from a
+// stream-source device on WinUSB, against the access layer's own read loop on the same
+// device (one overlapped read outstanding, waited for without limit) in the same run,
+// for read sizes of 512 bytes and 64 KiB. The ratio pair / loop is the figure; it is
+// printed at the end.
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "lib/pxusb.h"
+#include "lib/pxusb_winusb_api.h"
+#include "lib/pxusbpipe.h"
+#include "lib/pxwin32di.h"
+#include "platform/sim/description.h"
+
+namespace {
+
+const char kMachine[] = R"({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
+  "1": {"vid": "0x1209", "pid": "0x00FF", "description": "stream", "service": "WinUSB",
+        "endpoints": [{"address": "0x81", "maxPacket": 512}, {"address": "0x02", "maxPacket": 512}]}}}}]})";
+
+// A machine with the stream device listed by a TpxUSB, its device file answering.
+class StreamMachine {
+ public:
+  StreamMachine() : machine_(kMachine), usb_(MakeComponent<TpxUSB>(nullptr)) {
+    usb_->GetDevices(nullptr);
+    usb_->SetDeviceIndex(0);
+    path_ = ToWin32DevicePath(usb_->SelectedDevice()->DevicePath);
+    machine_.machine().usbIo().attach(path_, "WinUSB", {{0x81, 2, 512}, {0x02, 2, 512}},
+                                      std::make_shared<sim::StreamModel>(0x81, 0));
+  }
+  ~StreamMachine() {
+    usb_.reset();
+    USBManager().Clear();
+    UnloadSetupApi();
+  }
+  TpxUSB& usb() { return *usb_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  sim::DescribedMachine machine_;
+  TOwned<TpxUSB> usb_;
+  std::string path_;
+};
+
+void AccessLoop(benchmark::State& state) {
+  StreamMachine stream;
+  TpxWinUsbApi api;
+  if (api.OpenDevice(stream.path()) == INVALID_HANDLE_VALUE) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  std::vector<BYTE> buffer(static_cast<size_t>(state.range(0)));
+  OVERLAPPED overlapped{};
+  TpxOwnedHandle event(win::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  overlapped.hEvent = event.get();
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    api.SetPipeTimeout(0x81, 0);
+    DWORD count = api.ReadPipe(0x81, buffer.data(), static_cast<DWORD>(buffer.size()), &overlapped);
+    if (count == 0 && win::GetLastError() == ERROR_IO_PENDING) api.GetOverlappedResult(&overlapped, count, INFINITE);
+    bytes += count;
+  }
+  state.SetBytesProcessed(bytes);
+  api.CloseDevice();
+}
+
+// What the pair's reader delivered so far.
+class Delivered {
+ public:
+  void Received(TObject*, void*, DWORD count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    bytes_ += count;
+    changed_.notify_all();
+  }
+  // Waits until at least `bytes` have been delivered in all.
+  void WaitFor(int64_t bytes) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [&] { return bytes_ >= bytes; });
+  }
+  int64_t Bytes() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bytes_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int64_t bytes_ = 0;
+};
+
+// One iteration: the reader delivers another chunk of this many bytes.
+constexpr int64_t kChunk = 1 << 20;
+
+void PipePair(benchmark::State& state) {
+  StreamMachine stream;
+  Delivered delivered;
+  auto pair = MakeComponent<TpxUSBPipePair>(nullptr);
+  pair->SetUsbDevice(&stream.usb());
+  pair->SetPipeIn(0);
+  pair->SetReadBufferSize(static_cast<DWORD>(state.range(0)));
+  pair->OnAfterReceive = TOnReceived::Of<&Delivered::Received>(&delivered);
+  stream.usb().SetActive(true);
+  pair->SetActive(true);
+  if (!pair->GetActive()) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  int64_t start = delivered.Bytes();
+  int64_t target = start;
+  for (auto _ : state) {
+    target += kChunk;
+    delivered.WaitFor(target);
+  }
+  state.SetBytesProcessed(delivered.Bytes() - start);
+  pair->SetActive(false);
+  stream.usb().SetActive(false);
+}
+
+BENCHMARK(AccessLoop)->Arg(512)->Arg(64 * 1024)->UseRealTime();
+BENCHMARK(PipePair)->Arg(512)->Arg(64 * 1024)->UseRealTime();
+
+// Keeps every run's rate so the ratios can be printed after the table.
+class RateReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      auto it = run.counters.find("bytes_per_second");
+      if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+    }
+  }
+  std::map<std::string, double> rates;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RateReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const char* size : {"512", "65536"}) {
+    double loop = reporter.rates[std::string("AccessLoop/") + size + "/real_time"];
+    double pair = reporter.rates[std::string("PipePair/") + size + "/real_time"];
+    if (loop > 0) {
+      std::printf("read size %6s: pipe pair %.1f MB/s, access loop %.1f MB/s, ratio %.3f\n", size, pair / 1e6,
+                  loop / 1e6, pair / loop);
+    }
+  }
+  return 0;
+}

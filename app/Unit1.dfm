@@ -13,36 +13,36 @@ object Form1: TForm1
   object Label1: TLabel
     Left = 16
     Top = 16
-    Width = 56
-    Height = 13
+    Width = 90
+    Height = 15
     Caption = 'USB Device'
   end
   object Label2: TLabel
     Left = 16
     Top = 136
-    Width = 154
-    Height = 13
+    Width = 250
+    Height = 15
     Caption = 'Terminal (type here output data)'
   end
   object Label3: TLabel
     Left = 16
     Top = 48
-    Width = 52
-    Height = 13
+    Width = 90
+    Height = 15
     Caption = 'Input pipe:'
   end
   object Label4: TLabel
     Left = 16
     Top = 80
-    Width = 60
-    Height = 13
+    Width = 90
+    Height = 15
     Caption = 'Output pipe:'
   end
   object Label5: TLabel
     Left = 16
     Top = 213
-    Width = 121
-    Height = 13
+    Width = 200
+    Height = 15
     Anchors = [akLeft, akBottom]
     Caption = 'HEX codes of input data'
   end

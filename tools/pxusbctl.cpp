@@ -226,6 +226,7 @@ int Talk(const TalkOptions& options, std::ostream& out, std::ostream& err) {
   for (const std::string& line : blocks.Wait(data.size(), std::chrono::milliseconds(options.waitMs))) {
     out << line << "\n";
   }
+  out.flush();
   pair->SetActive(false);
   usb->SetActive(false);
   return 0;

@@ -1,0 +1,215 @@
+// The demo's form as a user meets it: scripted sessions on the demo machine, against
+// the headless user32 here and the real one under Wine (devices simulated in both).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Unit1.h"
+#include "app/session.h"
+#include "lib/pxwin32di.h"
+#include "platform/sim/description.h"
+#include "support/backend.h"
+
+namespace {
+
+// The demo machine's device list: echo (WinUSB, 0x81 and 0x02), mouse (IN only),
+// logger (pxusb, 0x82 and 0x01), stick.
+class FormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef _WIN32
+    machine_ = sim::loadMachine("demo", sim::SimMachine::kHosted);
+#else
+    machine_ = sim::loadMachine("demo");
+#endif
+    app_ = std::make_unique<TApplication>(nullptr);
+    app_->CreateForm(form_);
+  }
+  void TearDown() override {
+    app_.reset();
+    USBManager().Clear();
+    UnloadSetupApi();
+    machine_.reset();
+  }
+
+  // The user picks entry `index` of a drop-down list.
+  void Pick(TCustomComboBox* list, int index) {
+    HWND window = list->Handle();
+    win::SendMessageA(window, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    win::SendMessageA(form_->Handle(), WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE),
+                      reinterpret_cast<LPARAM>(window));
+  }
+  // The user clicks Active; an error shows in a message box.
+  void ClickActive() { win::SendMessageA(form_->CheckBox1->Handle(), BM_CLICK, 0, 0); }
+  void DeviceChange() {
+    win::SendMessageA(form_->Handle(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  }
+  void Unplug(int port) {
+    machine_->usb().edit([&](auto& controllers) {
+      controllers.begin()->second.rootHub.ports[static_cast<size_t>(port - 1)].device.reset();
+    });
+  }
+
+  std::unique_ptr<sim::DescribedMachine> machine_;
+  std::unique_ptr<TApplication> app_;
+  TForm1* form_ = nullptr;
+};
+
+TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
+  const char* order[] = {"Label1", "Label2", "Label3",  "Label4", "Label5",
+                         "pxDeviceBox1", "Memo1", "ePipeIn", "ePipeOut", "CheckBox1",
+                         "Memo2", "pxUSB1", "pxUSBPipePair1", "XPManifest1"};
+  ASSERT_EQ(form_->ComponentCount(), static_cast<int>(std::size(order)));
+  for (int i = 0; i < form_->ComponentCount(); ++i) EXPECT_EQ(form_->Components(i)->Name(), order[i]);
+  EXPECT_EQ(form_->Caption(), "USB Device Demo - pxusb.dev");
+  EXPECT_EQ(form_->ClientWidth(), 382);
+  EXPECT_EQ(form_->ClientHeight(), 322);
+  EXPECT_EQ(form_->pxDeviceBox1->pxLink(), form_->pxUSB1);
+  EXPECT_EQ(form_->pxUSBPipePair1->UsbDevice(), form_->pxUSB1);
+  EXPECT_EQ(form_->pxUSBPipePair1->Terminal(), form_->Memo1);
+  EXPECT_EQ(form_->pxUSBPipePair1->TerminalUsage(), tuBoth);
+  EXPECT_FALSE(form_->pxUSBPipePair1->UseMainThread());
+  EXPECT_EQ(form_->ePipeIn->Style(), csDropDownList);
+  EXPECT_TRUE(form_->Memo2->Anchors() == (TAnchors{akLeft, akRight, akBottom}));
+
+  // Linking the box loaded the list; nothing is selected and the pipe lists are empty.
+  form_->Show();
+  EXPECT_EQ(form_->pxDeviceBox1->Items().Count(), 4);
+  EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), -1);
+  EXPECT_EQ(form_->ePipeIn->Items().Count(), 0);
+
+  // Anchored controls follow the form's size.
+  form_->SetClientWidth(482);
+  form_->SetClientHeight(422);
+  EXPECT_EQ(form_->Memo1->Width(), 450);
+  EXPECT_EQ(form_->Memo1->Height(), 150);
+  EXPECT_EQ(form_->Memo2->Top(), 329);
+  EXPECT_EQ(form_->Memo2->Height(), 85);
+}
+
+TEST_F(FormTest, TheScriptedSessionEchoesTextAndHexAndClosesWhileActive) {
+  TDemoSession session(*form_, "hello");
+  app_->Run();
+  EXPECT_TRUE(session.Finish());
+  std::vector<std::string> transcript = session.Transcript();
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "Memo1: hello"), transcript.end());
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "Memo2: 68 65 6C 6C 6F "), transcript.end());
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "Device: NW Loopback Probe"), transcript.end());
+}
+
+TEST_F(FormTest, PickingADeviceFillsThePipeListsWithoutSelecting) {
+  form_->Show();
+  Pick(form_->pxDeviceBox1, 2);
+  EXPECT_EQ(form_->pxUSB1->GetDeviceIndex(), 2);
+  ASSERT_EQ(form_->ePipeIn->Items().Count(), 1);
+  ASSERT_EQ(form_->ePipeOut->Items().Count(), 1);
+  auto* in = static_cast<TpxUsbPipe*>(form_->ePipeIn->Items().Objects(0));
+  EXPECT_EQ(in->EndpointAddress(), 0x82);
+  EXPECT_EQ(form_->ePipeIn->Items().Strings(0), in->Description);
+  EXPECT_EQ(form_->ePipeIn->ItemIndex(), -1);
+  EXPECT_EQ(form_->ePipeOut->ItemIndex(), -1);
+  // A device with an IN pipe only: the output list is empty.
+  Pick(form_->pxDeviceBox1, 1);
+  EXPECT_EQ(form_->ePipeIn->Items().Count(), 1);
+  EXPECT_EQ(form_->ePipeOut->Items().Count(), 0);
+}
+
+// What the application would show in message boxes (a real one would wait for a user).
+struct ShownErrors {
+  void Show(TObject*, const Exception& error) { messages.push_back(error.Message); }
+  std::vector<std::string> messages;
+};
+
+TEST_F(FormTest, AFailedActivationIsShownOnceAndLeavesEverythingInactive) {
+  ShownErrors shown;
+  app_->OnException = TEvent<TObject*, const Exception&>::Of<&ShownErrors::Show>(&shown);
+  form_->Show();
+  // No device chosen.
+  ClickActive();
+  // Then a device, but no pipes: the list-index error.
+  Pick(form_->pxDeviceBox1, 0);
+  ClickActive();
+  EXPECT_FALSE(form_->CheckBox1->Checked());
+  EXPECT_FALSE(form_->pxUSB1->GetActive());
+  EXPECT_FALSE(form_->pxUSBPipePair1->GetActive());
+  EXPECT_EQ(shown.messages, (std::vector<std::string>{"Device is not selected", "List index out of bounds (-1)"}));
+  // Characters typed while inactive are lost.
+  win::SendMessageA(form_->Memo1->Handle(), WM_CHAR, 'x', 1);
+  EXPECT_EQ(form_->Memo1->GetText(), "");
+
+  // With both pipes chosen the same box ticks.
+  Pick(form_->ePipeIn, 0);
+  Pick(form_->ePipeOut, 0);
+  ClickActive();
+  EXPECT_TRUE(form_->CheckBox1->Checked());
+  EXPECT_TRUE(form_->pxUSBPipePair1->GetActive());
+  EXPECT_EQ(form_->pxUSBPipePair1->InPipeId(), 0x81);
+  EXPECT_EQ(form_->pxUSBPipePair1->OutPipeId(), 0x02);
+  ClickActive();
+  EXPECT_FALSE(form_->pxUSBPipePair1->GetActive());
+  EXPECT_FALSE(form_->pxUSB1->GetActive());
+}
+
+TEST_F(FormTest, EachReceivedBlockBecomesAHexLineFromTheReaderThread) {
+  form_->Show();
+  std::atomic<int> done{0};
+  std::thread reader([&] {
+    unsigned char first[] = {0x48, 0x69, 0x0A};
+    form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, first, 3);
+    unsigned char second[] = {0xFF};
+    form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, second, 1);
+    done = 1;
+  });
+  // The lines reach the memo through its own thread.
+  EXPECT_TRUE(pxtest::WaitUntil([&] {
+    app_->ProcessMessages();
+    return done == 1;
+  }));
+  reader.join();
+  ASSERT_EQ(form_->Memo2->Lines().Count(), 2);
+  EXPECT_EQ(form_->Memo2->Lines().Strings(0), "48 69 0A ");
+  EXPECT_EQ(form_->Memo2->Lines().Strings(1), "FF ");
+}
+
+TEST_F(FormTest, ADeviceChangeKeepsThePositionAndRefillsThePipeLists) {
+  form_->Show();
+  Pick(form_->pxDeviceBox1, 1);  // the mouse: IN only
+  ASSERT_EQ(form_->ePipeOut->Items().Count(), 0);
+  Unplug(1);  // the echo device goes; the logger moves up to position 1
+  DeviceChange();
+  EXPECT_EQ(form_->pxUSB1->GetDeviceIndex(), 1);
+  EXPECT_EQ(form_->pxDeviceBox1->Items().Count(), 3);
+  EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 1);
+  ASSERT_EQ(form_->ePipeOut->Items().Count(), 1);
+  EXPECT_EQ(static_cast<TpxUsbPipe*>(form_->ePipeOut->Items().Objects(0))->EndpointAddress(), 0x01);
+  EXPECT_EQ(Screen->Cursor(), crDefault);
+
+  // The last position is gone after the next change: no device, and no pipes of the
+  // old tree left in the lists.
+  Pick(form_->pxDeviceBox1, 2);
+  Unplug(3);
+  DeviceChange();
+  EXPECT_EQ(form_->pxUSB1->SelectedDevice(), nullptr);
+  EXPECT_EQ(form_->ePipeIn->Items().Count(), 0);
+  EXPECT_EQ(form_->ePipeOut->Items().Count(), 0);
+}
+
+TEST_F(FormTest, WithoutASelectedDeviceTheChangeHandlerKeepsThePipeLists) {
+  form_->Show();
+  Pick(form_->pxDeviceBox1, 0);
+  form_->ePipeIn->SetItemIndex(0);
+  // A reload selects nothing until a position is set again.
+  form_->pxUSB1->LoadDevices();
+  ASSERT_EQ(form_->pxUSB1->SelectedDevice(), nullptr);
+  form_->pxDeviceBox1Change(form_);
+  EXPECT_EQ(form_->ePipeIn->Items().Count(), 1);
+  EXPECT_EQ(form_->ePipeIn->ItemIndex(), 0);
+  EXPECT_EQ(form_->ePipeOut->Items().Count(), 1);
+}
+
+}  // namespace

@@ -39,10 +39,10 @@ std::vector<bool> Receiver::OnCreatorThread() const {
 
 std::string SampleMachine() {
   return R"json({"controllers": [{"number": 0, "rootHub": {"ports": 3, "attach": {
-    "1": {"vid": "0x2F1A", "pid": "0x0101", "description": "echo", "service": "WinUSB", "portName": "COM7",
+    "1": {"vid": "0x2F1A", "pid": "0x0101", "description": "echo", "service": "WinUSB", "portName": "COM7", "model": "echo",
           "endpoints": [{"address": "0x81"}, {"address": "0x02"}]},
     "2": {"vid": "0x3A21", "pid": "0x2514", "hub": {"ports": 2, "attach": {
-      "1": {"vid": "0x2F1A", "pid": "0x0102", "description": "pxecho", "service": "PXUSB",
+      "1": {"vid": "0x2F1A", "pid": "0x0102", "description": "pxecho", "service": "PXUSB", "model": "echo",
             "endpoints": [{"address": "0x82"}, {"address": "0x01"}]},
       "2": {"vid": "0x2C9D", "pid": "0x1040", "description": "mouse", "service": "HidUsb",
             "setupClass": "HIDClass", "endpoints": [{"address": "0x81", "type": "interrupt"}]}}}},
@@ -77,16 +77,6 @@ std::shared_ptr<sim::UsbDevice> ComponentTest::Attach(TpxUsbDevice* node,
     endpoints.push_back({e.bEndpointAddress, static_cast<UCHAR>(e.bmAttributes & 3), e.wMaxPacketSize, e.bInterval});
   }
   return Machine().usbIo().attach(ToWin32DevicePath(node->DevicePath), node->Service, endpoints, std::move(model));
-}
-
-void ComponentTest::AttachEchoes(TpxUSB& usb) {
-  usb.GetDevices(nullptr);
-  for (int i = 0; i < usb.DeviceCount(); ++i) {
-    auto* node = dynamic_cast<TpxUsbDevice*>(usb.Devices(i));
-    std::string service = LowerCase(node->Service);
-    if (service != "winusb" && service != "pxusb") continue;
-    Attach(node, std::make_shared<sim::EchoModel>(node->Pipes(0)->EndpointAddress()));
-  }
 }
 
 void ComponentTest::OpenPair(TpxUSB& usb, TpxUSBPipePair& pair, int index) {

@@ -62,8 +62,9 @@ class Receiver {
   std::thread::id creator_ = std::this_thread::get_id();
 };
 
-// Root hub of controller 0 with the ports below; "echo" and "pxecho" are served by
-// WinUSB and by the pxusb driver, the hub on port 2 holds the first two of its ports.
+// Root hub of controller 0 with the ports below; "echo" and "pxecho" are echo devices
+// served by WinUSB and by the pxusb driver, the hub on port 2 holds the first two of
+// its ports.
 //   port 1: echo (2F1A:0101, WinUSB, 0x81 then 0x02, port name COM7)
 //   port 2: hub: port 1 pxecho (2F1A:0102, PXUSB, 0x82 then 0x01), port 2 mouse (2C9D:1040, HidUsb)
 //   port 3: stick (3B04:1F20, USBSTOR)
@@ -79,10 +80,9 @@ class ComponentTest : public ::testing::Test {
   sim::SimMachine& Machine() { return described_->machine(); }
   sim::UsbBus& Bus() { return described_->usb(); }
 
-  // Makes the device behind `node` answer through `model`, at the path TpxUSB opens.
+  // Makes the device behind `node` answer through `model` instead, at the path TpxUSB
+  // opens.
   std::shared_ptr<sim::UsbDevice> Attach(TpxUsbDevice* node, std::shared_ptr<sim::DeviceModel> model);
-  // An echo device on every WinUSB or pxusb node of `usb`'s list.
-  void AttachEchoes(TpxUSB& usb);
 
   // Selects `index` of `usb` and opens it; the pair reads pipe 0 and writes pipe 1.
   void OpenPair(TpxUSB& usb, TpxUSBPipePair& pair, int index);

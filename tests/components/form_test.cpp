@@ -124,7 +124,6 @@ TEST_F(FormTest, TheTypicalRunOnBothBindingsThenPlugAndUnplugThenTheFormGoesWhil
   app_->CreateForm(form);
   ASSERT_NE(form, nullptr);
   form->Show();
-  AttachEchoes(*form->pxUSB1);
   TpxUSBPipePair& pair = *form->pxUSBPipePair1;
 
   for (int index : {0, 1}) {

@@ -39,7 +39,6 @@ INSTANTIATE_TEST_SUITE_P(Bindings, BindingTest, ::testing::Values(0, 1),
                          });
 
 TEST_P(BindingTest, EchoComesBackThroughOnAfterReceiveOnEitherThread) {
-  AttachEchoes(*usb);
   Receive();
   OpenPair(*usb, *pair, GetParam());
   ASSERT_TRUE(pair->GetActive());
@@ -67,7 +66,6 @@ TEST_P(BindingTest, EchoComesBackThroughOnAfterReceiveOnEitherThread) {
 }
 
 TEST_P(BindingTest, TypedCharactersGoOutAndTheEchoShowsInTheTerminal) {
-  AttachEchoes(*usb);
   auto form = MakeComponent<TForm>(nullptr);
   auto* memo = new TMemo(form.get());
   memo->SetParent(form.get());
@@ -258,7 +256,6 @@ TEST_F(PipeTest, TheOwnerGoingWhileActiveEndsEveryReaderInEitherOrder) {
 }
 
 TEST_F(PipeTest, APairDropsItsUsbDeviceWhenItGoesAndAnOwningOneIsTakenAtCreation) {
-  AttachEchoes(*usb);
   Receive();
   OpenPair(*usb, *pair, 0);
   usb.reset();

@@ -113,7 +113,7 @@ TEST_F(UsbTest, OutOfRangeIndexSelectsNothingKeepsTheIndexAndTellsNobody) {
 
 TEST_F(UsbTest, OpensByServiceWithTheMatchingBindingAndClosesAgain) {
   TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
-  AttachEchoes(*usb);
+  usb->GetDevices(nullptr);
   int opened = 0;
   int closed = 0;
   struct Counter {
@@ -179,6 +179,7 @@ TEST_F(UsbTest, FailedOpensReportCodeEightWithTheirTextsAndCanBeRetried) {
   // A bound driver whose device file is missing: the plain text and the last error;
   // the failed access object stays until the next try, which makes a fresh one.
   usb->SetDeviceIndex(0);
+  Machine().usbIo().detach(ToWin32DevicePath(usb->SelectedDevice()->DevicePath));
   win::SetLastError(0);
   usb->SetActive(true);
   ASSERT_EQ(receiver.Fatals.size(), 2u);
@@ -187,7 +188,7 @@ TEST_F(UsbTest, FailedOpensReportCodeEightWithTheirTextsAndCanBeRetried) {
   ASSERT_FALSE(failed.expired());
   EXPECT_FALSE(usb->UsbApi()->IsDeviceOpen());
 
-  AttachEchoes(*usb);
+  Attach(usb->SelectedDevice(), std::make_shared<sim::EchoModel>(0x81));
   usb->SetActive(true);
   EXPECT_TRUE(usb->GetActive());
   EXPECT_TRUE(failed.expired());
@@ -215,7 +216,7 @@ TEST_F(UsbTest, DevicePathsAreTurnedIntoWin32PathsOnlyFromTheNtPrefix) {
 
 TEST_F(UsbTest, DestroyingAnOpenComponentClosesTheDevice) {
   TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
-  AttachEchoes(*usb);
+  usb->GetDevices(nullptr);
   usb->SetDeviceIndex(0);
   usb->SetActive(true);
   std::weak_ptr<TpxCustomUsbApi> api = usb->SharedUsbApi();

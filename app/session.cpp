@@ -125,6 +125,6 @@ void TDemoSession::Play() {
     // Whoever asked for the report removes it once done with the screen.
     Within(hold_, [&] { return !FileExists(reportPath_); });
   }
-  // Closed while active, as a user may.
-  win::PostMessageA(form_.Handle(), WM_CLOSE, 0, 0);
+  // Closed while active, as a user may (never from here a window of its own).
+  if (form_.HandleAllocated()) win::PostMessageA(form_.Handle(), WM_CLOSE, 0, 0);
 }

@@ -220,16 +220,15 @@ int Talk(const TalkOptions& options, std::ostream& out, std::ostream& err) {
   pair->SetPipeOut(static_cast<std::int32_t>(options.pipeOut));
   pair->SetActive(true);
   std::string data = options.data;
-  if (!data.empty() && pair->SendBuffer(&data[0], static_cast<DWORD>(data.size())) != data.size()) {
-    err << "pxusbctl: the device took only part of the data\n";
-  }
+  bool sent = data.empty() || pair->SendBuffer(&data[0], static_cast<DWORD>(data.size())) == data.size();
+  if (!sent) err << "pxusbctl: the device did not take all of the data\n";
   for (const std::string& line : blocks.Wait(data.size(), std::chrono::milliseconds(options.waitMs))) {
     out << line << "\n";
   }
   out.flush();
   pair->SetActive(false);
   usb->SetActive(false);
-  return 0;
+  return sent ? 0 : 1;
 }
 
 // The machine the commands run on, for the command's lifetime.

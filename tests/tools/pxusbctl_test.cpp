@@ -117,6 +117,15 @@ TEST_F(PxusbctlTest, FailuresGoToStandardErrorWithExitCodeOne) {
   r = Run({"talk", "2", "--in", "0", "--out", "0"});  // the mouse: HidUsb
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("USB device open fails. Driver is unknown."), std::string::npos) << r.err;
+  // A device that stalls its pipes takes no data.
+  std::string stalling = ::testing::TempDir() + "pxusbctl-stalling.json";
+  std::ofstream(stalling) << R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
+    "1": {"vid": "0x2F1A", "pid": "0x0101", "service": "WinUSB", "model": "stalling",
+          "endpoints": [{"address": "0x81"}, {"address": "0x02"}]}}}}]})json";
+  r = RunBare({"--machine", stalling, "talk", "0", "--in", "0", "--out", "1", "--send", "x", "--wait", "50"});
+  std::remove(stalling.c_str());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("did not take all of the data"), std::string::npos) << r.err;
   r = RunBare({"--machine", ::testing::TempDir() + "no-such-machine.json", "tree"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("no-such-machine.json"), std::string::npos);

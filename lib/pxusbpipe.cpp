@@ -113,7 +113,7 @@ void TpxUSBPipePair::BeforeDestruction() {
 void TpxUSBPipePair::Notification(TComponent* component, TOperation operation) {
   TpxBaseIO::Notification(component, operation);
   if (operation != opRemove || !component || component != usbDevice_) return;
-  // The device component is going: nothing may use its access object from now on.
+  // The device component is going: the pair ends its reader, closes and forgets it.
   ReleaseReader();
   Close();
   usbDevice_ = nullptr;

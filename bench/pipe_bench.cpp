@@ -5,6 +5,7 @@
 // printed at the end.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -71,28 +72,28 @@ void AccessLoop(benchmark::State& state) {
   api.CloseDevice();
 }
 
-// What the pair's reader delivered so far.
+// What the pair's reader delivered so far. The reader only counts, and wakes the
+// benchmark's thread once the awaited amount is there.
 class Delivered {
  public:
   void Received(TObject*, void*, DWORD count) {
+    if ((bytes_ += count) < awaited_) return;
     std::lock_guard<std::mutex> guard(lock_);
-    bytes_ += count;
     changed_.notify_all();
   }
   // Waits until at least `bytes` have been delivered in all.
   void WaitFor(int64_t bytes) {
+    awaited_ = bytes;
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait(guard, [&] { return bytes_ >= bytes; });
   }
-  int64_t Bytes() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bytes_;
-  }
+  int64_t Bytes() const { return bytes_; }
 
  private:
   std::mutex lock_;
   std::condition_variable changed_;
-  int64_t bytes_ = 0;
+  std::atomic<int64_t> bytes_{0};
+  std::atomic<int64_t> awaited_{0};
 };
 
 // One iteration: the reader delivers another chunk of this many bytes.

@@ -27,6 +27,7 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
     std::abort();
   }
   g_current = this;
+  win::backendChanged();
   win::Api& table = win::api();
   win::Kernel32 simKernel32;
   installKernel32(simKernel32);
@@ -43,6 +44,7 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
 SimMachine::~SimMachine() {
   kernel_.joinThreads();
   win::api() = saved_;
+  win::backendChanged();
   g_current = nullptr;
 }
 

@@ -4,12 +4,11 @@
 // The ratio binding / raw is the figure; it is printed at the end.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/ratio_main.h"
 #include "lib/pxusb_winusb_api.h"
 #include "platform/sim/machine.h"
 
@@ -65,32 +64,8 @@ void WinUsbBinding(benchmark::State& state) {
 BENCHMARK(RawDevice)->Arg(512)->Arg(64 * 1024)->UseRealTime();
 BENCHMARK(WinUsbBinding)->Arg(512)->Arg(64 * 1024)->UseRealTime();
 
-// Keeps every run's rate so the ratios can be printed after the table.
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
-    }
-  }
-  std::map<std::string, double> rates;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RateReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  for (const char* size : {"512", "65536"}) {
-    double raw = reporter.rates[std::string("RawDevice/") + size + "/real_time"];
-    double bound = reporter.rates[std::string("WinUsbBinding/") + size + "/real_time"];
-    if (raw > 0) {
-      std::printf("read size %6s: binding %.1f MB/s, raw device %.1f MB/s, ratio %.3f\n", size,
-                  bound / 1e6, raw / 1e6, bound / raw);
-    }
-  }
-  return 0;
+  return pxbench::RunAndPrintRatios(argc, argv, "WinUsbBinding", "RawDevice");
 }

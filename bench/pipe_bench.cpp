@@ -7,13 +7,12 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "bench/ratio_main.h"
 #include "lib/pxusb.h"
 #include "lib/pxusb_winusb_api.h"
 #include "lib/pxusbpipe.h"
@@ -127,32 +126,8 @@ void PipePair(benchmark::State& state) {
 BENCHMARK(AccessLoop)->Arg(512)->Arg(64 * 1024)->UseRealTime();
 BENCHMARK(PipePair)->Arg(512)->Arg(64 * 1024)->UseRealTime();
 
-// Keeps every run's rate so the ratios can be printed after the table.
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
-    }
-  }
-  std::map<std::string, double> rates;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RateReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  for (const char* size : {"512", "65536"}) {
-    double loop = reporter.rates[std::string("AccessLoop/") + size + "/real_time"];
-    double pair = reporter.rates[std::string("PipePair/") + size + "/real_time"];
-    if (loop > 0) {
-      std::printf("read size %6s: pipe pair %.1f MB/s, access loop %.1f MB/s, ratio %.3f\n", size, pair / 1e6,
-                  loop / 1e6, pair / loop);
-    }
-  }
-  return 0;
+  return pxbench::RunAndPrintRatios(argc, argv, "PipePair", "AccessLoop");
 }

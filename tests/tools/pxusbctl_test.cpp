@@ -53,7 +53,9 @@ class PxusbctlTest : public ::testing::Test {
     return lines;
   }
 
-  std::string path_ = ::testing::TempDir() + "pxusbctl-machine.json";
+  // One file per test: ctest runs the tests of this program in parallel.
+  std::string path_ = ::testing::TempDir() + "pxusbctl-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".json";
 };
 
 TEST_F(PxusbctlTest, TreeIndentsHostsHubsPortsAndDevices) {

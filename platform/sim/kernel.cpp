@@ -44,6 +44,7 @@ DWORD win32ErrorOf(NTSTATUS status) {
     case STATUS_DEVICE_NOT_CONNECTED: return ERROR_DEVICE_NOT_CONNECTED;
     case STATUS_NO_SUCH_DEVICE: return ERROR_FILE_NOT_FOUND;
     case STATUS_INVALID_DEVICE_REQUEST: return ERROR_INVALID_FUNCTION;
+    case STATUS_INVALID_DEVICE_STATE: return ERROR_BAD_COMMAND;
     default: return ERROR_GEN_FAILURE;
   }
 }
@@ -145,18 +146,24 @@ DWORD Kernel::wait(const std::vector<HANDLE>& handles, bool waitAll, DWORD timeo
     }
     objects.push_back(std::move(o));
   }
+  return waitObjects(objects, waitAll, timeoutMs, extraReady);
+}
+
+DWORD Kernel::waitObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
+                          DWORD timeoutMs, const std::function<bool()>& extraReady) {
+  const DWORD extraIndex = WAIT_OBJECT_0 + static_cast<DWORD>(objects.size());
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> guard(lock_);
   for (;;) {
     size_t index = 0;
     if (ready(objects, waitAll, &index)) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
-    if (extraReady && extraReady()) return WAIT_OBJECT_0 + static_cast<DWORD>(handles.size());
+    if (extraReady && extraReady()) return extraIndex;
     if (timeoutMs == 0) return WAIT_TIMEOUT;
     if (timeoutMs == INFINITE) {
       changed_.wait(guard);
     } else if (changed_.wait_until(guard, deadline) == std::cv_status::timeout) {
       if (ready(objects, waitAll, &index)) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
-      if (extraReady && extraReady()) return WAIT_OBJECT_0 + static_cast<DWORD>(handles.size());
+      if (extraReady && extraReady()) return extraIndex;
       return WAIT_TIMEOUT;
     }
   }
@@ -187,19 +194,22 @@ HANDLE Kernel::hostEvent(LPOVERLAPPED overlapped, const std::shared_ptr<Event>& 
   return hosted_ && !own ? overlapped->hEvent : nullptr;
 }
 
-void Kernel::startOverlapped(LPOVERLAPPED overlapped) {
+void Kernel::startOverlapped(LPOVERLAPPED overlapped, FileObject* file) {
   std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
   HANDLE real = hostEvent(overlapped, event);
   update([&] {
     overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
     overlapped->InternalHigh = 0;
-    // Starting a request resets the caller's event, as the I/O manager does.
+    // Issuing a request resets the caller's event, as the I/O manager does, also when
+    // the request then fails at once (measured under Wine).
     if (event) event->set(false);
     if (real) host_.ResetEvent(real);
+    if (file) file->ioSignal_ = false;
   });
 }
 
-void Kernel::completeOverlapped(LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR bytes) {
+void Kernel::completeOverlapped(LPOVERLAPPED overlapped, FileObject* file, NTSTATUS status,
+                                ULONG_PTR bytes) {
   std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
   HANDLE real = hostEvent(overlapped, event);
   update([&] {
@@ -208,26 +218,47 @@ void Kernel::completeOverlapped(LPOVERLAPPED overlapped, NTSTATUS status, ULONG_
     if (event) event->set(true);
     // Under the lock: nobody can have seen the completion and closed the event yet.
     if (real) host_.SetEvent(real);
+    if (file) file->ioSignal_ = true;
   });
 }
 
-BOOL Kernel::getOverlappedResult(LPOVERLAPPED overlapped, LPDWORD bytes, bool waitForIt) {
-  auto pending = [&] { return static_cast<NTSTATUS>(overlapped->Internal) == STATUS_PENDING; };
-  std::unique_lock<std::mutex> guard(lock_);
-  if (pending()) {
+BOOL Kernel::getOverlappedResult(LPOVERLAPPED overlapped, const std::shared_ptr<KernelObject>& file,
+                                 LPDWORD bytes, bool waitForIt) {
+  auto status = [&] {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<NTSTATUS>(overlapped->Internal);
+  };
+  if (status() == STATUS_PENDING) {
     if (!waitForIt) {
-      guard.unlock();
       setLastError(ERROR_IO_INCOMPLETE);
       return FALSE;
     }
-    changed_.wait(guard, [&] { return !pending(); });
+    // Windows waits on the event (or the file), not on the request: an event set by
+    // someone else ends the wait with the request still running.
+    HANDLE event = overlapped->hEvent;
+    DWORD waited = WAIT_FAILED;
+    if (event && hosted_ && !object(event)) {
+      waited = host_.WaitForSingleObject(event, INFINITE);
+    } else if (event) {
+      waited = wait({event}, false, INFINITE);
+    } else if (file && file->waitable()) {
+      waited = waitObjects({file}, false, INFINITE, {});
+    } else {
+      setLastError(ERROR_INVALID_HANDLE);
+    }
+    if (waited == WAIT_FAILED) return FALSE;
   }
-  auto status = static_cast<NTSTATUS>(overlapped->Internal);
-  DWORD transferred = static_cast<DWORD>(overlapped->InternalHigh);
-  guard.unlock();
+  NTSTATUS result = STATUS_SUCCESS;
+  DWORD transferred = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    result = static_cast<NTSTATUS>(overlapped->Internal);
+    transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  }
   if (bytes) *bytes = transferred;
-  if (status != STATUS_SUCCESS) {
-    setLastError(win32ErrorOf(status));
+  // Still pending after the wait: Windows takes it for a success.
+  if (result < 0) {
+    setLastError(win32ErrorOf(result));
     return FALSE;
   }
   return TRUE;
@@ -302,6 +333,12 @@ int Kernel::threadPriorityById(DWORD id) const {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = threads_.find(id);
   return it == threads_.end() ? THREAD_PRIORITY_ERROR_RETURN : it->second->priority;
+}
+
+size_t Kernel::runningThreads() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<size_t>(std::count_if(threads_.begin(), threads_.end(),
+                                           [](auto& entry) { return !entry.second->finished; }));
 }
 
 // ---- device files ----------------------------------------------------------------

@@ -70,9 +70,13 @@ class Thread : public KernelObject {
 };
 
 // A file opened by CreateFileA on a device path. Device models derive from it.
+// Like Windows' file object it is waitable: issuing an overlapped request through it
+// clears its signal, completing one sets it.
 class FileObject : public KernelObject {
  public:
   const char* typeName() const override { return "File"; }
+  bool waitable() const override { return true; }
+  bool signalled() const override { return ioSignal_; }
   virtual BOOL deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                LPDWORD returned, LPOVERLAPPED overlapped);
   virtual BOOL cancelIo();
@@ -80,6 +84,10 @@ class FileObject : public KernelObject {
   DWORD access = 0;
   DWORD flags = 0;  // FILE_FLAG_OVERLAPPED and friends, as given to CreateFileA
   std::string path;
+
+ private:
+  friend class Kernel;
+  bool ioSignal_ = false;  // under the dispatcher lock
 };
 
 // Opens a device path, or answers nothing (nullptr) when the path is not its own.
@@ -136,11 +144,17 @@ class Kernel {
   HANDLE createEvent(bool manualReset, bool initialState);
   bool setEvent(HANDLE handle, bool state);
 
-  // OVERLAPPED completion as Windows does it: status and byte count into the record,
-  // then its event signalled.
-  void startOverlapped(LPOVERLAPPED overlapped);  // Internal = STATUS_PENDING
-  void completeOverlapped(LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR bytes);
-  BOOL getOverlappedResult(LPOVERLAPPED overlapped, LPDWORD bytes, bool wait);
+  // OVERLAPPED records as Windows treats them. Issuing a request through `file` sets
+  // Internal to STATUS_PENDING and resets the record's event (and the file's signal),
+  // whether or not the request then fails at once. A request that fails at once is
+  // never completed: only one that was left pending (ERROR_IO_PENDING) or succeeded
+  // is. Completion stores status and byte count, then sets the event and the file.
+  void startOverlapped(LPOVERLAPPED overlapped, FileObject* file);
+  void completeOverlapped(LPOVERLAPPED overlapped, FileObject* file, NTSTATUS status, ULONG_PTR bytes);
+  // Waits, when asked to, on the record's event, or on `file` when the record has
+  // none; the request itself is not looked at while waiting.
+  BOOL getOverlappedResult(LPOVERLAPPED overlapped, const std::shared_ptr<KernelObject>& file,
+                           LPDWORD bytes, bool wait);
 
   // Threads.
   HANDLE createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool suspended, DWORD* id);
@@ -150,6 +164,8 @@ class Kernel {
   void joinThreads();
   // Priority last set on the thread with this id (THREAD_PRIORITY_ERROR_RETURN if none).
   int threadPriorityById(DWORD id) const;
+  // Threads started by CreateThread that have not ended yet.
+  size_t runningThreads() const;
 
   // Device files.
   void addDeviceResolver(DeviceResolver resolver);
@@ -204,6 +220,8 @@ class Kernel {
 
  private:
   bool ready(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll, size_t* index);
+  DWORD waitObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
+                    DWORD timeoutMs, const std::function<bool()>& extraReady);
   // The caller's event when it is the host's, for the host to set or reset.
   HANDLE hostEvent(LPOVERLAPPED overlapped, const std::shared_ptr<Event>& own) const;
 

@@ -55,7 +55,14 @@ BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSiz
   if (!file) return fail(ERROR_INVALID_HANDLE);
   // Without an OVERLAPPED record the byte count is mandatory, as on Windows.
   if (!overlapped && !returned) return fail(ERROR_INVALID_USER_BUFFER);
-  return file->deviceIoControl(code, in, inSize, out, outSize, returned, overlapped);
+  if (overlapped) kernel().startOverlapped(overlapped, file.get());
+  DWORD count = 0;
+  if (!file->deviceIoControl(code, in, inSize, out, outSize, &count, overlapped)) return FALSE;
+  if (returned) *returned = count;
+  // A request the driver finished at once completes through the record too; one that
+  // it left pending returned FALSE with ERROR_IO_PENDING above.
+  if (overlapped) kernel().completeOverlapped(overlapped, file.get(), STATUS_SUCCESS, count);
+  return TRUE;
 }
 
 BOOL WINAPI SimGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes,
@@ -63,8 +70,7 @@ BOOL WINAPI SimGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWO
   if (!overlapped) return fail(ERROR_INVALID_PARAMETER);
   // With an event in the record Windows waits on the event; the file handle only
   // matters without one.
-  if (!overlapped->hEvent && !kernel().object(handle)) return fail(ERROR_INVALID_HANDLE);
-  return kernel().getOverlappedResult(overlapped, bytes, wait != FALSE);
+  return kernel().getOverlappedResult(overlapped, kernel().object(handle), bytes, wait != FALSE);
 }
 
 BOOL WINAPI SimCancelIo(HANDLE handle) {
@@ -170,7 +176,12 @@ DWORD WINAPI SimFormatMessageA(DWORD flags, LPCVOID, DWORD code, DWORD, LPSTR bu
   return static_cast<DWORD>(text.size());
 }
 
-void WINAPI SimOutputDebugStringA(LPCSTR text) { kernel().debugOutput(text ? text : ""); }
+void WINAPI SimOutputDebugStringA(LPCSTR text) {
+  kernel().debugOutput(text ? text : "");
+  // Windows gives no promise about the last error here; Wine sets it (measured), and
+  // so does this, so that callers who forget to save it first are found.
+  setLastError(ERROR_FILE_NOT_FOUND);
+}
 
 void WINAPI SimGetSystemTimeAsFileTime(LPFILETIME time) {
   ULONGLONG now = kernel().now();

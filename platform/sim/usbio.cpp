@@ -1,6 +1,8 @@
 #include "platform/sim/usbio.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/sim/machine.h"
@@ -22,10 +24,6 @@ NTSTATUS EchoModel::supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
   *produced = n;
   return STATUS_SUCCESS;
-}
-
-void EchoModel::flush(UCHAR pipe) {
-  if (pipe == inPipe_) pending_.clear();
 }
 
 NTSTATUS StreamModel::supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
@@ -83,7 +81,7 @@ void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
   t.done = true;
   t.status = status;
   t.bytes = bytes;
-  if (t.overlapped) kernel_.completeOverlapped(t.overlapped, status, bytes);
+  if (t.overlapped) kernel_.completeOverlapped(t.overlapped, t.opener, status, bytes);
 }
 
 bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
@@ -103,7 +101,7 @@ bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
   return t.done;
 }
 
-NTSTATUS UsbDevice::transfer(const void* opener, UCHAR pipe, BYTE* buffer, DWORD size,
+NTSTATUS UsbDevice::transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD size,
                              DWORD timeoutMs, LPOVERLAPPED overlapped, DWORD* bytes) {
   auto t = std::make_shared<Transfer>();
   t->opener = opener;
@@ -113,13 +111,10 @@ NTSTATUS UsbDevice::transfer(const void* opener, UCHAR pipe, BYTE* buffer, DWORD
   t->overlapped = overlapped;
   auto now = SteadyClock::now();
   t->deadline = timeoutMs ? now + std::chrono::milliseconds(timeoutMs) : SteadyClock::time_point::max();
-  if (overlapped) kernel_.startOverlapped(overlapped);
 
   Lock guard(lock_);
-  if (!plugged_) {
-    finish(*t, STATUS_DEVICE_NOT_CONNECTED, 0);
-    return t->status;
-  }
+  // Refused at once, so never completed through the record.
+  if (!plugged_) return kGoneStatus;
   t->readyAt = now + ((pipe & 0x80) ? std::chrono::milliseconds(0) : model_->writeTime(pipe, size));
   // Transfers of a pipe are served in order: a newcomer waits behind earlier ones.
   bool queuedBehind = std::any_of(pending_.begin(), pending_.end(),
@@ -127,6 +122,9 @@ NTSTATUS UsbDevice::transfer(const void* opener, UCHAR pipe, BYTE* buffer, DWORD
   // Whatever happens here may let other transfers go on (a write feeds an echo).
   changed_.notify_all();
   if (!queuedBehind && tryComplete(*t, now)) {
+    // A transfer on the bus fails when it ends, not when it is issued: a stall is
+    // reported through the record of an overlapped request.
+    if (overlapped && t->status != STATUS_SUCCESS) return STATUS_PENDING;
     if (bytes) *bytes = t->bytes;
     return t->status;
   }
@@ -141,7 +139,7 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
                             DWORD* moved) {
   std::lock_guard<std::mutex> guard(lock_);
   *moved = 0;
-  if (!plugged_) return STATUS_DEVICE_NOT_CONNECTED;
+  if (!plugged_) return kGoneStatus;
   WINUSB_SETUP_PACKET bounded = setup;
   bounded.Length = static_cast<USHORT>(std::min<DWORD>(setup.Length, size));
   size_t n = 0;
@@ -162,26 +160,26 @@ void UsbDevice::endWhere(NTSTATUS status, const std::function<bool(const Transfe
   changed_.notify_all();
 }
 
-bool UsbDevice::abortPipe(UCHAR pipe) {
+NTSTATUS UsbDevice::abortPipe(UCHAR pipe) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!plugged_) return false;
+  if (!plugged_) return kGoneStatus;
   endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; });
-  return true;
+  return STATUS_SUCCESS;
 }
 
-bool UsbDevice::resetPipe(UCHAR pipe) {
+NTSTATUS UsbDevice::resetPipe(UCHAR) {
   std::lock_guard<std::mutex> guard(lock_);
-  return plugged_;
+  return plugged_ ? STATUS_SUCCESS : kGoneStatus;
 }
 
-bool UsbDevice::flushPipe(UCHAR pipe) {
+NTSTATUS UsbDevice::flushPipe(UCHAR) {
+  // WinUSB drops only what it cached itself from earlier reads (the device's own data
+  // stays where it is), and this model caches nothing.
   std::lock_guard<std::mutex> guard(lock_);
-  if (!plugged_) return false;
-  model_->flush(pipe);
-  return true;
+  return plugged_ ? STATUS_SUCCESS : kGoneStatus;
 }
 
-void UsbDevice::cancel(const void* opener) {
+void UsbDevice::cancel(const FileObject* opener) {
   std::lock_guard<std::mutex> guard(lock_);
   endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.opener == opener; });
 }
@@ -189,7 +187,10 @@ void UsbDevice::cancel(const void* opener) {
 void UsbDevice::unplug() {
   std::lock_guard<std::mutex> guard(lock_);
   plugged_ = false;
-  endWhere(STATUS_DEVICE_NOT_CONNECTED, [](const Transfer&) { return true; });
+  // The function driver purges its queues on surprise removal: what was pending is
+  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests see
+  // kGoneStatus.
+  endWhere(STATUS_CANCELLED, [](const Transfer&) { return true; });
 }
 
 bool UsbDevice::plugged() const {
@@ -255,6 +256,7 @@ class UsbDeviceFile : public FileObject {
   // like the others the close ended, as a driver's cleanup fails late requests.
   NTSTATUS transfer(UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs, LPOVERLAPPED overlapped,
                     DWORD* bytes) {
+    if (closed_) return STATUS_INVALID_HANDLE;
     NTSTATUS status = device_->transfer(this, pipe, buffer, size, timeoutMs, overlapped, bytes);
     if (status == STATUS_PENDING && closed_) device_->cancel(this);
     return status;
@@ -305,13 +307,7 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
     }
     return result(status, bytes, returned);
   };
-  auto finishedAtOnce = [&](NTSTATUS status, DWORD bytes) {
-    if (overlapped) {
-      io_.kernel().startOverlapped(overlapped);
-      io_.kernel().completeOverlapped(overlapped, status, bytes);
-    }
-    return result(status, bytes, returned);
-  };
+  auto finishedAtOnce = [&](NTSTATUS status, DWORD bytes) { return result(status, bytes, returned); };
   switch (code) {
     case PxusbIoctl(10, 1): return pipeRequest(false);
     case PxusbIoctl(11, 2): return pipeRequest(true);
@@ -330,10 +326,8 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
       NTSTATUS status = device_->control(setup, toHost ? data : stage.data(), outSize, &moved);
       return finishedAtOnce(status, moved);
     }
-    case PxusbIoctl(14, 0):
-      return finishedAtOnce(device_->resetPipe(pipe) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
-    case PxusbIoctl(15, 0):
-      return finishedAtOnce(device_->abortPipe(pipe) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
+    case PxusbIoctl(14, 0): return finishedAtOnce(device_->resetPipe(pipe), 0);
+    case PxusbIoctl(15, 0): return finishedAtOnce(device_->abortPipe(pipe), 0);
     default:
       return result(STATUS_INVALID_DEVICE_REQUEST, 0, returned);
   }
@@ -416,15 +410,33 @@ WINUSB_INTERFACE_HANDLE UsbIo::openInterface(std::shared_ptr<UsbDeviceFile> file
   return handle;
 }
 
+namespace {
+
+// What a verifier does with a misused handle: the process stops, with the reason.
+[[noreturn]] void verifierStop(const char* what, WINUSB_INTERFACE_HANDLE handle) {
+  std::fprintf(stderr, "VERIFIER STOP: %s (WinUSB interface handle %p)\n", what, handle);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace
+
 std::shared_ptr<WinUsbInterface> UsbIo::findInterface(WINUSB_INTERFACE_HANDLE handle) const {
   std::lock_guard<std::mutex> guard(lock_);
+  if (freed_.count(handle)) verifierStop("handle used after WinUsb_Free", handle);
   auto it = interfaces_.find(handle);
   return it == interfaces_.end() ? nullptr : it->second;
 }
 
 bool UsbIo::freeInterface(WINUSB_INTERFACE_HANDLE handle) {
   std::lock_guard<std::mutex> guard(lock_);
-  return interfaces_.erase(handle) > 0;
+  if (freed_.count(handle)) verifierStop("handle freed twice", handle);
+  auto it = interfaces_.find(handle);
+  if (it == interfaces_.end()) return false;
+  if (it->second->callsInside > 0) verifierStop("handle freed while another thread is inside a call", handle);
+  interfaces_.erase(it);
+  freed_.insert(handle);
+  return true;
 }
 
 size_t UsbIo::openInterfaces() const {
@@ -432,19 +444,37 @@ size_t UsbIo::openInterfaces() const {
   return interfaces_.size();
 }
 
+int UsbIo::interfaceCallsInside() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  int inside = 0;
+  for (auto& [handle, iface] : interfaces_) inside += iface->callsInside;
+  return inside;
+}
+
 // ---- Winusb.dll --------------------------------------------------------------------
 
 namespace {
 
-// The interface behind a handle, with its device file still open.
-std::shared_ptr<WinUsbInterface> liveInterface(WINUSB_INTERFACE_HANDLE handle) {
-  auto iface = machineIo().findInterface(handle);
-  if (!iface || iface->file->closed()) {
-    setLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
+// One call into an interface: counted while it runs. Refused (ERROR_INVALID_HANDLE)
+// when the handle is unknown or its device file was closed.
+class InterfaceCall {
+ public:
+  explicit InterfaceCall(WINUSB_INTERFACE_HANDLE handle) : iface_(machineIo().findInterface(handle)) {
+    if (iface_) ++iface_->callsInside;
+    if (!iface_ || iface_->file->closed()) setLastError(ERROR_INVALID_HANDLE);
   }
-  return iface;
-}
+  ~InterfaceCall() {
+    if (iface_) --iface_->callsInside;
+  }
+  InterfaceCall(const InterfaceCall&) = delete;
+  InterfaceCall& operator=(const InterfaceCall&) = delete;
+
+  explicit operator bool() const { return iface_ && !iface_->file->closed(); }
+  WinUsbInterface* operator->() const { return iface_.get(); }
+
+ private:
+  std::shared_ptr<WinUsbInterface> iface_;
+};
 
 BOOL WINAPI SimWinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
   if (!out) return fail(ERROR_INVALID_PARAMETER);
@@ -463,15 +493,15 @@ BOOL WINAPI SimWinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
 
 BOOL pipeTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, bool in, PUCHAR buffer, ULONG size,
                   PULONG transferred, LPOVERLAPPED overlapped) {
-  auto iface = liveInterface(handle);
+  InterfaceCall iface(handle);
   if (!iface) return FALSE;
-  UsbDevice& device = iface->file->device();
-  const Endpoint* e = device.endpoint(pipe);
+  UsbDeviceFile& file = *iface->file;
+  // WinUSB passes the request on to its driver through the device file.
+  if (overlapped) machineKernel().startOverlapped(overlapped, &file);
+  const Endpoint* e = file.device().endpoint(pipe);
   if (!e || e->in() != in || (!buffer && size)) return fail(ERROR_INVALID_PARAMETER);
-  auto timeout = iface->transferTimeouts.find(pipe);
-  DWORD ms = timeout == iface->transferTimeouts.end() ? 0 : timeout->second;
   DWORD bytes = 0;
-  NTSTATUS status = iface->file->transfer(pipe, buffer, size, ms, overlapped, &bytes);
+  NTSTATUS status = file.transfer(pipe, buffer, size, iface->transferTimeout(pipe), overlapped, &bytes);
   if (status == STATUS_PENDING) return fail(ERROR_IO_PENDING);
   if (transferred) *transferred = bytes;
   return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
@@ -487,52 +517,55 @@ BOOL WINAPI SimWinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCH
   return pipeTransfer(handle, pipe, false, buffer, size, transferred, overlapped);
 }
 
-template <bool (UsbDevice::*Operation)(UCHAR)>
+template <NTSTATUS (UsbDevice::*Operation)(UCHAR)>
 BOOL WINAPI SimPipeOperation(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
-  auto iface = liveInterface(handle);
+  InterfaceCall iface(handle);
   if (!iface) return FALSE;
   UsbDevice& device = iface->file->device();
   if (!device.endpoint(pipe)) return fail(ERROR_INVALID_PARAMETER);
-  return (device.*Operation)(pipe) ? TRUE : fail(ERROR_DEVICE_NOT_CONNECTED);
+  NTSTATUS status = (device.*Operation)(pipe);
+  return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
 }
 
 BOOL WINAPI SimWinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type,
                                     ULONG length, PVOID value) {
-  auto iface = liveInterface(handle);
+  InterfaceCall iface(handle);
   if (!iface) return FALSE;
-  if (!iface->file->device().endpoint(pipe) || type < SHORT_PACKET_TERMINATE || type > RAW_IO) {
-    return fail(ERROR_INVALID_PARAMETER);
-  }
+  // Of the policies only the transfer time-out applies to the default pipe (pipe 0), as
+  // Microsoft's table of WinUSB pipe policies gives it.
+  bool known = pipe == 0 ? type == PIPE_TRANSFER_TIMEOUT : iface->file->device().endpoint(pipe) != nullptr;
+  if (!known || type < SHORT_PACKET_TERMINATE || type > RAW_IO) return fail(ERROR_INVALID_PARAMETER);
   if (type == PIPE_TRANSFER_TIMEOUT) {
     if (length != 4 || !value) return fail(ERROR_INVALID_PARAMETER);
     DWORD ms;
     std::memcpy(&ms, value, 4);
-    iface->transferTimeouts[pipe] = ms;
+    iface->setTransferTimeout(pipe, ms);
   }
   return TRUE;
 }
 
 BOOL WINAPI SimWinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED overlapped,
                                           LPDWORD bytes, BOOL wait) {
-  if (!machineIo().findInterface(handle)) return fail(ERROR_INVALID_HANDLE);
+  InterfaceCall iface(handle);
+  if (!iface) return FALSE;
   if (!overlapped) return fail(ERROR_INVALID_PARAMETER);
-  return machineKernel().getOverlappedResult(overlapped, bytes, wait != FALSE);
+  // GetOverlappedResult on the interface's device file.
+  return machineKernel().getOverlappedResult(overlapped, iface->file, bytes, wait != FALSE);
 }
 
 BOOL WINAPI SimWinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
                                       PUCHAR buffer, ULONG size, PULONG transferred,
                                       LPOVERLAPPED overlapped) {
-  auto iface = liveInterface(handle);
+  InterfaceCall iface(handle);
   if (!iface) return FALSE;
+  if (overlapped) machineKernel().startOverlapped(overlapped, iface->file.get());
   if (!buffer && size) return fail(ERROR_INVALID_PARAMETER);
   DWORD moved = 0;
   NTSTATUS status = iface->file->device().control(setup, buffer, size, &moved);
+  if (status != STATUS_SUCCESS) return fail(win32ErrorOf(status));
   if (transferred) *transferred = moved;
-  if (overlapped) {
-    machineKernel().startOverlapped(overlapped);
-    machineKernel().completeOverlapped(overlapped, status, moved);
-  }
-  return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
+  if (overlapped) machineKernel().completeOverlapped(overlapped, iface->file.get(), status, moved);
+  return TRUE;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // progress with an error; nothing is written into a buffer after that.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,8 +57,6 @@ class DeviceModel {
   virtual SteadyClock::time_point nextSupply(SteadyClock::time_point now) const {
     return SteadyClock::time_point::max();
   }
-  // Data the device holds for `pipe` is dropped (flush).
-  virtual void flush(UCHAR pipe) {}
   // A control transfer on the default pipe; `moved` is the data stage's length.
   virtual NTSTATUS control(const WINUSB_SETUP_PACKET& setup, BYTE* data, size_t* moved) {
     *moved = setup.Length;
@@ -71,7 +71,6 @@ class EchoModel : public DeviceModel {
   NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) override;
   NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
                   SteadyClock::time_point now) override;
-  void flush(UCHAR pipe) override;
 
  private:
   UCHAR inPipe_;
@@ -118,6 +117,11 @@ class SlowModel : public DeviceModel {
   std::chrono::milliseconds delay_;
 };
 
+// What requests to a removed device end with: its driver's purged queues complete
+// them with STATUS_INVALID_DEVICE_STATE (Microsoft's documentation of
+// WdfIoQueuePurge), which Windows reports as ERROR_BAD_COMMAND.
+constexpr NTSTATUS kGoneStatus = STATUS_INVALID_DEVICE_STATE;
+
 // The I/O side of one attached USB device.
 class UsbDevice {
  public:
@@ -131,22 +135,22 @@ class UsbDevice {
   // One pipe transfer for `opener` (the device file it came through). With an
   // OVERLAPPED record: STATUS_PENDING while it runs, completion through the record
   // (also when it ends at once). Without: waits for its end. `timeoutMs` 0: none.
-  NTSTATUS transfer(const void* opener, UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs,
+  NTSTATUS transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs,
                     LPOVERLAPPED overlapped, DWORD* bytes);
   NTSTATUS control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size, DWORD* moved);
-  bool abortPipe(UCHAR pipe);
-  bool resetPipe(UCHAR pipe);
-  bool flushPipe(UCHAR pipe);
+  NTSTATUS abortPipe(UCHAR pipe);
+  NTSTATUS resetPipe(UCHAR pipe);
+  NTSTATUS flushPipe(UCHAR pipe);
   // Ends the transfers of one opener (its handle was closed).
-  void cancel(const void* opener);
-  // The device is gone: every transfer ends, and every later one fails.
+  void cancel(const FileObject* opener);
+  // The device is gone: every pending transfer is cancelled, every later one fails.
   void unplug();
   bool plugged() const;
   size_t pendingTransfers() const;
 
  private:
   struct Transfer {
-    const void* opener;
+    FileObject* opener;
     UCHAR pipe;
     BYTE* buffer;
     DWORD size;
@@ -184,10 +188,25 @@ struct DriverRequest {
 
 class UsbDeviceFile;
 
-// What WinUsb_Initialize hands out: the device file it runs on and the pipe policies
-// set through it.
+// What WinUsb_Initialize hands out: the device file it runs on, the pipe policies
+// set through it (pipe 0: the default pipe) and the calls now inside it.
 struct WinUsbInterface {
   std::shared_ptr<UsbDeviceFile> file;
+  std::atomic<int> callsInside{0};
+
+  // 0: none.
+  DWORD transferTimeout(UCHAR pipe) const {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = transferTimeouts.find(pipe);
+    return it == transferTimeouts.end() ? 0 : it->second;
+  }
+  void setTransferTimeout(UCHAR pipe, DWORD ms) {
+    std::lock_guard<std::mutex> guard(lock);
+    transferTimeouts[pipe] = ms;
+  }
+
+ private:
+  mutable std::mutex lock;  // the pipes' policies are set from any thread
   std::map<UCHAR, DWORD> transferTimeouts;
 };
 
@@ -210,9 +229,14 @@ class UsbIo {
   void recordDriverRequest(DriverRequest request);
 
   WINUSB_INTERFACE_HANDLE openInterface(std::shared_ptr<UsbDeviceFile> file);
+  // The interface behind a handle. A handle that WinUsb_Free already freed is a loud
+  // failure, as a verifier makes it: the process stops with a message.
   std::shared_ptr<WinUsbInterface> findInterface(WINUSB_INTERFACE_HANDLE handle) const;
+  // Freeing an interface that another thread is still inside stops the process too.
   bool freeInterface(WINUSB_INTERFACE_HANDLE handle);
   size_t openInterfaces() const;
+  // Calls now running inside any interface (for tests that close during one).
+  int interfaceCallsInside() const;
 
  private:
   struct Attached {
@@ -224,6 +248,8 @@ class UsbIo {
   std::map<std::string, Attached> devices_;  // key: lower-case path
   std::vector<DriverRequest> driverLog_;
   std::map<WINUSB_INTERFACE_HANDLE, std::shared_ptr<WinUsbInterface>> interfaces_;
+  // Handles are never handed out twice, so every freed one is known as such.
+  std::set<WINUSB_INTERFACE_HANDLE> freed_;
   ULONG_PTR nextInterface_ = 0x7e000000;
 };
 

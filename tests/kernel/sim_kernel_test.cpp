@@ -77,31 +77,6 @@ TEST_F(SimKernelTest, ThreadPrioritiesAndComUseAreRecorded) {
   EXPECT_EQ(kernel.comInitCount(id), 1);
 }
 
-TEST_F(SimKernelTest, OverlappedCompletionWakesTheWaiter) {
-  HANDLE event = win::CreateEventA(nullptr, TRUE, TRUE, nullptr);
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event;
-  kernel.startOverlapped(&overlapped);
-  // Starting resets the caller's event; polling reports the request incomplete.
-  EXPECT_EQ(win::WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  DWORD bytes = pxtest::kSentinel;
-  HANDLE anyHandle = event;
-  EXPECT_FALSE(win::GetOverlappedResult(anyHandle, &overlapped, &bytes, FALSE));
-  EXPECT_EQ(win::GetLastError(), ERROR_IO_INCOMPLETE);
-
-  std::thread device([&] { kernel.completeOverlapped(&overlapped, STATUS_SUCCESS, 5); });
-  EXPECT_TRUE(win::GetOverlappedResult(anyHandle, &overlapped, &bytes, TRUE));
-  EXPECT_EQ(bytes, 5u);
-  device.join();
-  EXPECT_EQ(win::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-
-  kernel.startOverlapped(&overlapped);
-  kernel.completeOverlapped(&overlapped, STATUS_CANCELLED, 0);
-  EXPECT_FALSE(win::GetOverlappedResult(anyHandle, &overlapped, &bytes, TRUE));
-  EXPECT_EQ(win::GetLastError(), ERROR_OPERATION_ABORTED);
-  win::CloseHandle(event);
-}
-
 TEST_F(SimKernelTest, UnknownDevicePathsAreNotFound) {
   win::SetLastError(pxtest::kSentinel);
   EXPECT_EQ(win::CreateFileA("\\\\.\\HCD0", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,

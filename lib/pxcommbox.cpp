@@ -9,7 +9,9 @@ TpxDeviceBox::~TpxDeviceBox() {
 void TpxDeviceBox::SetpxLink(TpxBaseIO* link) {
   Items().Clear();
   SetItemIndex(-1);
-  if (link_) link_->RemoveNotify(Handler());
+  // Re-reading the same component (code 3) keeps the handler where it is: the
+  // component may be walking its notify list right now.
+  if (link_ && link_ != link) link_->RemoveNotify(Handler());
   if (link) {
     link->GetDevices(&Items());
     int index = link->GetDeviceIndex();

@@ -9,6 +9,13 @@ void PutDword(BYTE* at, DWORD value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
+// Debugger output that keeps the thread's last error.
+void DebugText(const char* text) {
+  DWORD error = win::GetLastError();
+  win::OutputDebugStringA(text);
+  win::SetLastError(error);
+}
+
 // The system time's bits 16..47: units of 6.5536 ms.
 DWORD TimeStamp() {
   FILETIME now{};
@@ -26,15 +33,18 @@ HANDLE TpxSysUsbApi::OpenDevice(const std::string& Path) {
   FDevice = win::CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
+  if (FDevice != INVALID_HANDLE_VALUE) FCalls.Opened();
   return FDevice;
 }
 
 void TpxSysUsbApi::CloseDevice() {
+  // Nothing may be closed while another thread is inside a request with it.
+  FCalls.Close([this](PipeId pipe) { SendPipeControl(IOCTL_PXUSB_ABORT_PIPE, pipe); });
   HANDLE device = FDevice.exchange(INVALID_HANDLE_VALUE);
   if (device != INVALID_HANDLE_VALUE) win::CloseHandle(device);
 }
 
-bool TpxSysUsbApi::IsDeviceOpen() { return FDevice != INVALID_HANDLE_VALUE; }
+bool TpxSysUsbApi::IsDeviceOpen() { return FCalls.IsOpen(); }
 
 bool TpxSysUsbApi::DeviceRequest(DWORD Code, void* Input, DWORD InputSize, void* Output,
                                  DWORD OutputSize, LPOVERLAPPED Overlapped, DWORD& Returned) {
@@ -49,11 +59,10 @@ bool TpxSysUsbApi::DeviceRequest(DWORD Code, void* Input, DWORD InputSize, void*
   bool ok = win::DeviceIoControl(FDevice, Code, Input, InputSize, Output, OutputSize, &count,
                                  record) != FALSE;
   if (!ok && win::GetLastError() == ERROR_IO_PENDING) {
-    win::OutputDebugStringA("ERROR_IO_PENDING ...");
+    // The debugger output may change the last error, which the caller reads after us.
+    DebugText("ERROR_IO_PENDING ...");
     if (record == &local) ok = win::GetOverlappedResult(FDevice, record, &count, TRUE) != FALSE;
-    DWORD error = win::GetLastError();
-    win::OutputDebugStringA("... ERROR_IO_PENDING!!!");
-    win::SetLastError(error);
+    DebugText("... ERROR_IO_PENDING!!!");
   }
   Returned = count;
   if (record == &local) {
@@ -74,6 +83,9 @@ TpxSysUsbApi::PipeRecord TpxSysUsbApi::MakePipeRecord(PipeId Pipe) const {
 
 DWORD TpxSysUsbApi::PipeTransfer(DWORD Code, PipeId Pipe, void* Buffer, DWORD Length,
                                  LPOVERLAPPED Overlapped) {
+  TpxUsbCallGate::Use use(FCalls);
+  if (!use) return 0;
+  FCalls.NotePipe(Pipe);
   PipeRecord record = MakePipeRecord(Pipe);
   DWORD count = 0;
   bool ok = DeviceRequest(Code, record.data(), kPxusbRecordSize, Buffer, Length, Overlapped, count);
@@ -89,6 +101,11 @@ DWORD TpxSysUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPP
 }
 
 bool TpxSysUsbApi::PipeControl(DWORD Code, PipeId Pipe) {
+  TpxUsbCallGate::Use use(FCalls);
+  return use && SendPipeControl(Code, Pipe);
+}
+
+bool TpxSysUsbApi::SendPipeControl(DWORD Code, PipeId Pipe) {
   PipeRecord record = MakePipeRecord(Pipe);
   DWORD count = 0;
   return DeviceRequest(Code, record.data(), kPxusbRecordSize, nullptr, 0, nullptr, count);
@@ -103,6 +120,8 @@ bool TpxSysUsbApi::FlushPipe(PipeId Pipe) { return ResetPipe(Pipe) && AbortPipe(
 bool TpxSysUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
                                    LPOVERLAPPED Overlapped) {
   Transferred = 0;
+  TpxUsbCallGate::Use use(FCalls);
+  if (!use) return false;
   bool toHost = Request.Direction == 1;
   std::vector<BYTE> record(kPxusbRecordSize + (toHost ? 0 : Request.Length));
   PutDword(&record[0], kPxusbControlTimeout);
@@ -128,6 +147,8 @@ bool TpxSysUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transfe
 
 bool TpxSysUsbApi::GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) {
   Transferred = 0;
+  TpxUsbCallGate::Use use(FCalls, /*waitForEnd=*/true);
+  if (!use) return false;
   if (win::WaitForSingleObject(Overlapped->hEvent, Timeout) != WAIT_OBJECT_0) return false;
   DWORD count = 0;
   bool ok = win::GetOverlappedResult(FDevice, Overlapped, &count, TRUE) != FALSE;

@@ -51,8 +51,10 @@ class TpxSysUsbApi : public TpxCustomUsbApi {
   // before it returns.
   DWORD PipeTransfer(DWORD Code, PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped);
   bool PipeControl(DWORD Code, PipeId Pipe);
+  bool SendPipeControl(DWORD Code, PipeId Pipe);
 
   std::atomic<HANDLE> FDevice{INVALID_HANDLE_VALUE};
+  TpxUsbCallGate FCalls;
   // Per pipe, the transfer time-out its requests carry. The reader thread writes the
   // IN pipe's entry while the main thread reads the OUT pipe's.
   std::array<std::atomic<DWORD>, 256> FTimeouts{};

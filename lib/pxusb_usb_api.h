@@ -2,6 +2,11 @@
 // one over the pxusb kernel driver.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "framework/sysutils.h"
@@ -46,4 +51,49 @@ class TpxCustomUsbApi : public TObject {
   virtual bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) = 0;
   // 0: the pipe's transfers never time out.
   virtual bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) = 0;
+};
+
+// The calls inside an open device's handles. A reader thread may be inside a transfer
+// or its wait when the main thread closes the device; closing ends those transfers and
+// waits for every such call to leave before the handles are freed.
+class TpxUsbCallGate {
+ public:
+  // One call using the handles, for as long as it lives. New transfers are refused once
+  // closing began; waits for transfers issued before (`waitForEnd`) are still let in, as
+  // closing ends them.
+  class Use {
+   public:
+    explicit Use(TpxUsbCallGate& gate, bool waitForEnd = false) : gate_(gate), in_(gate.Enter(waitForEnd)) {}
+    ~Use() {
+      if (in_) gate_.Leave();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    // False: the device is not open (the last error says ERROR_INVALID_HANDLE).
+    explicit operator bool() const { return in_; }
+
+   private:
+    TpxUsbCallGate& gate_;
+    bool in_;
+  };
+
+  bool IsOpen() const { return state_ == kOpen; }
+  // The handles are open: calls are let in.
+  void Opened();
+  // A transfer went to `pipe`: closing ends what still runs there.
+  void NotePipe(PipeId pipe) { usedPipes_[pipe] = true; }
+  // Refuses new calls, then runs `endTransfers` for the pipes transfers went to until
+  // no call is inside any more. Afterwards the handles may be freed.
+  void Close(const std::function<void(PipeId)>& endTransfers);
+
+ private:
+  enum State { kClosed, kOpen, kClosing };
+  bool Enter(bool waitForEnd);
+  void Leave();
+
+  std::mutex lock_;
+  std::condition_variable left_;
+  std::atomic<State> state_{kClosed};
+  int inside_ = 0;
+  std::array<std::atomic<bool>, 256> usedPipes_{};
 };

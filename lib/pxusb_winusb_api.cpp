@@ -100,10 +100,13 @@ HANDLE TpxWinUsbApi::OpenDevice(const std::string& Path) {
   }
   FInterface = usb;
   FDevice = device;
+  if (device != INVALID_HANDLE_VALUE) FCalls.Opened();
   return device;
 }
 
 void TpxWinUsbApi::CloseDevice() {
+  // Nothing may be freed while another thread is inside a call with it.
+  FCalls.Close([this](PipeId pipe) { WinUsb_AbortPipe(FInterface, pipe); });
   // WinUSB goes before the file: closing the file is what ends pending transfers.
   WINUSB_INTERFACE_HANDLE usb = FInterface.exchange(INVALID_HANDLE_VALUE);
   HANDLE device = FDevice.exchange(INVALID_HANDLE_VALUE);
@@ -111,13 +114,13 @@ void TpxWinUsbApi::CloseDevice() {
   if (device != INVALID_HANDLE_VALUE) win::CloseHandle(device);
 }
 
-bool TpxWinUsbApi::IsDeviceOpen() {
-  return FDevice != INVALID_HANDLE_VALUE && FInterface != INVALID_HANDLE_VALUE;
-}
+bool TpxWinUsbApi::IsDeviceOpen() { return FCalls.IsOpen(); }
 
 DWORD TpxWinUsbApi::Move(Transfer transfer, const char* failure, PipeId Pipe, void* Buffer,
                          DWORD Length, LPOVERLAPPED Overlapped) {
-  if (!IsDeviceOpen()) return 0;
+  TpxUsbCallGate::Use use(FCalls);
+  if (!use) return 0;
+  FCalls.NotePipe(Pipe);
   if (Overlapped) {
     // Status and position are cleared; the event stays the caller's.
     Overlapped->Internal = 0;
@@ -145,20 +148,24 @@ DWORD TpxWinUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPP
 }
 
 bool TpxWinUsbApi::ResetPipe(PipeId Pipe) {
-  return IsDeviceOpen() && WinUsb_ResetPipe(FInterface, Pipe);
+  TpxUsbCallGate::Use use(FCalls);
+  return use && WinUsb_ResetPipe(FInterface, Pipe);
 }
 
 bool TpxWinUsbApi::AbortPipe(PipeId Pipe) {
-  return IsDeviceOpen() && WinUsb_AbortPipe(FInterface, Pipe);
+  TpxUsbCallGate::Use use(FCalls);
+  return use && WinUsb_AbortPipe(FInterface, Pipe);
 }
 
 bool TpxWinUsbApi::FlushPipe(PipeId Pipe) {
-  return IsDeviceOpen() && WinUsb_FlushPipe(FInterface, Pipe);
+  TpxUsbCallGate::Use use(FCalls);
+  return use && WinUsb_FlushPipe(FInterface, Pipe);
 }
 
 bool TpxWinUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
                                    LPOVERLAPPED) {
-  if (!IsDeviceOpen()) return false;
+  TpxUsbCallGate::Use use(FCalls);
+  if (!use) return false;
   WINUSB_SETUP_PACKET setup{};
   setup.RequestType =
       static_cast<UCHAR>((Request.RequestType << 5) | Request.Recipient | (Request.Direction << 7));
@@ -177,6 +184,9 @@ bool TpxWinUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transfe
 bool TpxWinUsbApi::GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) {
   // Only whether to wait comes from the time-out; the pipe's transfer time-out bounds it.
   BOOL wait = (Timeout & 0xFF) != 0 ? TRUE : FALSE;
+  Transferred = 0;
+  TpxUsbCallGate::Use use(FCalls, /*waitForEnd=*/true);
+  if (!use) return false;
   DWORD count = 0;
   BOOL ok = WinUsb_GetOverlappedResult(FInterface, Overlapped, &count, wait);
   Transferred = count;
@@ -184,6 +194,7 @@ bool TpxWinUsbApi::GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferr
 }
 
 bool TpxWinUsbApi::SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) {
-  return WinUsb_SetPipePolicy(FInterface, Pipe, PIPE_TRANSFER_TIMEOUT, sizeof(Milliseconds),
+  TpxUsbCallGate::Use use(FCalls);
+  return use && WinUsb_SetPipePolicy(FInterface, Pipe, PIPE_TRANSFER_TIMEOUT, sizeof(Milliseconds),
                               &Milliseconds) != FALSE;
 }

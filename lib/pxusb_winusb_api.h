@@ -52,4 +52,5 @@ class TpxWinUsbApi : public TpxCustomUsbApi {
   // Read by the reader thread while the main thread closes.
   std::atomic<HANDLE> FDevice{INVALID_HANDLE_VALUE};
   std::atomic<WINUSB_INTERFACE_HANDLE> FInterface{INVALID_HANDLE_VALUE};
+  TpxUsbCallGate FCalls;
 };

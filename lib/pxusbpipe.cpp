@@ -1,11 +1,17 @@
 #include "lib/pxusbpipe.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 namespace {
 
 constexpr DWORD kMinReadSize = 128;
+// Larger values are read in blocks of this size: the buffer stays allocatable, and
+// its size plus the spare byte cannot wrap.
+constexpr DWORD kMaxReadSize = 1u << 20;
+// A read that fails at once is tried again after this pause: a few tries a second.
+constexpr auto kRetryPause = std::chrono::milliseconds(250);
 
 std::string SysErrorMessage(DWORD code) {
   char text[512] = {};
@@ -14,21 +20,36 @@ std::string SysErrorMessage(DWORD code) {
   return Trim(std::string(text, length));
 }
 
-// True when no transfer runs on `record` any more: it may be reused, and its buffer
-// released.
-bool Settled(HANDLE device, OVERLAPPED& record) {
+// Errors of a device that is gone (unplugged, or its handles closed): reading on is
+// pointless.
+bool DeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_INVALID_HANDLE:        // the access object closed its handles
+    case ERROR_BAD_COMMAND:           // requests to a removed device
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// True when the transfer that was left running on `record` has ended: the record
+// may be reused, and its buffer released. Only for a transfer that was left pending:
+// one that failed at once never ends.
+bool Ended(HANDLE device, OVERLAPPED& record) {
   DWORD count = 0;
   return win::GetOverlappedResult(device, &record, &count, FALSE) ||
          win::GetLastError() != ERROR_IO_INCOMPLETE;
 }
 
-// Waits for the end of the transfer on `record`. The access object's wait may give up
-// early (a WinUSB handle freed meanwhile); the record's own completion does not.
+// Waits for the end of the transfer left running on `record`. The access object's wait
+// may give up early (its device closed meanwhile); the record's own completion does not.
 DWORD AwaitTransfer(TpxCustomUsbApi& api, HANDLE device, OVERLAPPED& record) {
   DWORD count = 0;
   if (api.GetOverlappedResult(&record, count, INFINITE)) return count;
   DWORD error = win::GetLastError();
-  if (!Settled(device, record)) win::GetOverlappedResult(device, &record, &count, TRUE);
+  if (!Ended(device, record)) win::GetOverlappedResult(device, &record, &count, TRUE);
   win::SetLastError(error);
   return 0;
 }
@@ -95,11 +116,13 @@ void TpxUSBPipePair::Open() {
 
 void TpxUSBPipePair::Close() {
   SetReaderStopped();
+  WakeReader();
   TpxBaseIO::Close();
 }
 
 void TpxUSBPipePair::ReleaseReader() {
   SetReaderStopped();
+  WakeReader();
   if (run_.api && run_.pipe) run_.api->AbortPipe(run_.pipe);
   WaitForReaders();
   run_ = ReaderRun();
@@ -133,7 +156,7 @@ void TpxUSBPipePair::ThreadExecute(TpxThreadIO*) {
 
 void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
   if (!run.api || run.pipe == 0) return;
-  DWORD size = std::max<DWORD>(readBufferSize_, kMinReadSize);
+  DWORD size = std::clamp<DWORD>(readBufferSize_, kMinReadSize, kMaxReadSize);
   // One spare byte: the terminal path stores a zero behind the data.
   std::vector<char> buffer(size + 1);
   TpxOwnedHandle event(win::CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -141,6 +164,9 @@ void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
   OVERLAPPED record{};
   record.hEvent = event.get();
   TpxCustomUsbApi& api = *run.api;
+  // A transfer on `record` was left running (ERROR_IO_PENDING) and has not ended yet:
+  // what the reader knows, never guessed from the record.
+  bool inFlight = false;
   while (!ReaderStopped() && api.IsDeviceOpen()) {
     record.Internal = 0;
     record.InternalHigh = 0;
@@ -148,27 +174,54 @@ void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
     record.OffsetHigh = 0;
     // The read itself has no time-out: TimeoutRead applies only until the reader starts.
     api.SetPipeTimeout(run.pipe, 0);
+    win::SetLastError(ERROR_SUCCESS);
     DWORD count = api.ReadPipe(run.pipe, buffer.data(), size, &record);
+    DWORD error = win::GetLastError();
+    if (count == 0 && error == ERROR_IO_PENDING) inFlight = true;
     if (ReaderStopped()) break;
-    if (count == 0 && win::GetLastError() == ERROR_IO_PENDING) {
+    if (inFlight) {
       bool done = api.GetOverlappedResult(&record, count, INFINITE);
+      error = win::GetLastError();
+      inFlight = !Ended(run.device, record);
       if (ReaderStopped()) break;
-      if (!done && win::GetLastError() != ERROR_IO_PENDING) break;
+      if (!done && error != ERROR_IO_PENDING) break;
+    } else if (count == 0 && error != ERROR_SUCCESS) {
+      // Failed at once: nothing runs on the record. A device that is gone ends the
+      // reader; anything else (a refused or stalled pipe) is tried again after a pause.
+      if (DeviceGone(error)) break;
+      PauseReader();
+      continue;
     }
-    if (count > 0) DoReceive(buffer.data(), count);
+    // A count above the request is an untrusted reply: the block is dropped.
+    if (count > 0 && count <= size) DoReceive(buffer.data(), count);
   }
   // A read still running would write into the buffer after it is gone.
-  if (!Settled(run.device, record)) {
+  if (inFlight && !Ended(run.device, record)) {
     api.AbortPipe(run.pipe);
     DWORD count = 0;
     win::GetOverlappedResult(run.device, &record, &count, TRUE);
   }
 }
 
+void TpxUSBPipePair::PauseReader() {
+  std::unique_lock<std::mutex> guard(pauseLock_);
+  readerWake_.wait_for(guard, kRetryPause, [this] { return ReaderStopped(); });
+}
+
+void TpxUSBPipePair::WakeReader() {
+  std::lock_guard<std::mutex> guard(pauseLock_);
+  readerWake_.notify_all();
+}
+
+bool TpxUSBPipePair::Sending(TpxCustomUsbApi* api, PipeId out) const {
+  // Once the USB component closed, its old access object sends nothing.
+  return IsOpen() && out != 0 && api && api->IsDeviceOpen();
+}
+
 void TpxUSBPipePair::SendChar(char ch) {
   std::shared_ptr<TpxCustomUsbApi> api = Api();
   PipeId out = outPipeId_;
-  if (!IsOpen() || out == 0 || !api) return;
+  if (!Sending(api.get(), out)) return;
   BYTE byte = static_cast<BYTE>(ch);
   if (api->WritePipe(out, &byte, 1, nullptr) == 0) {
     win::OutputDebugStringA(("ERROR:" + SysErrorMessage(win::GetLastError())).c_str());
@@ -178,14 +231,14 @@ void TpxUSBPipePair::SendChar(char ch) {
 DWORD TpxUSBPipePair::SendString(const std::string& text) {
   std::shared_ptr<TpxCustomUsbApi> api = Api();
   PipeId out = outPipeId_;
-  if (!IsOpen() || out == 0 || !api) return 0;
+  if (!Sending(api.get(), out)) return 0;
   return api->WritePipe(out, const_cast<char*>(text.data()), static_cast<DWORD>(text.size()), nullptr);
 }
 
 DWORD TpxUSBPipePair::SendBuffer(void* buffer, DWORD count) {
   std::shared_ptr<TpxCustomUsbApi> api = Api();
   PipeId out = outPipeId_;
-  if (!IsOpen() || out == 0 || !api) return 0;
+  if (!Sending(api.get(), out)) return 0;
   std::lock_guard<std::mutex> guard(writeLock_);
   OVERLAPPED& record = WriteRecord();
   DWORD written = api->WritePipe(out, buffer, count, &record);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,7 @@ class TpxUSBPipePair : public TpxBaseIO {
   void SetTimeoutRead(DWORD ms) { timeoutRead_ = ms; }
   DWORD TimeoutWrite() const { return timeoutWrite_; }
   void SetTimeoutWrite(DWORD ms) { timeoutWrite_ = ms; }
+  // Reads request this many bytes, but at least 128 and at most 1 MiB.
   DWORD ReadBufferSize() const { return readBufferSize_; }
   void SetReadBufferSize(DWORD size) { readBufferSize_ = size; }
 
@@ -69,6 +71,10 @@ class TpxUSBPipePair : public TpxBaseIO {
   // Stops the reader of the last open, cancels its read and waits for its end.
   void ReleaseReader();
   void ReadLoop(const ReaderRun& run);
+  // The reader's pause after a failed read; ends early when the reader is stopped.
+  void PauseReader();
+  void WakeReader();
+  bool Sending(TpxCustomUsbApi* api, PipeId out) const;
 
   std::atomic<TpxUSB*> usbDevice_{nullptr};
   std::int32_t pipeIn_ = -1;
@@ -83,4 +89,6 @@ class TpxUSBPipePair : public TpxBaseIO {
   ReaderRun run_;
   // SendBuffer's calls share the write record.
   std::mutex writeLock_;
+  std::mutex pauseLock_;
+  std::condition_variable readerWake_;
 };

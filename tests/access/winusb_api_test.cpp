@@ -181,7 +181,9 @@ TEST_F(WinUsbApiTest, ClosingEndsAReadThatAnotherThreadWaitsFor) {
     }
     win::CloseHandle(overlapped.hEvent);
   });
-  ASSERT_TRUE(pxtest::WaitUntil([&] { return pending.load(); }));
+  // The reader is inside WinUSB when the device closes: closing must not free the
+  // interface under it (the simulator stops the process if it does).
+  ASSERT_TRUE(pxtest::WaitUntil([&] { return pending && machine.usbIo().interfaceCallsInside() == 1; }));
   api.CloseDevice();
   reader.join();
   EXPECT_FALSE(succeeded);
@@ -239,20 +241,57 @@ TEST_F(WinUsbApiTest, BadPipesStallsAndUnplugFail) {
   ASSERT_NE(stalled.OpenDevice("\\\\.\\stall"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(stalled.WritePipe(0x02, buffer, sizeof buffer, nullptr), 0u);
   EXPECT_EQ(win::GetLastError(), ERROR_GEN_FAILURE);
-
-  // Unplugging ends a pending read with an error, and later requests fail too.
+  // The stall shows when the transfer ends on the bus, not when it is issued.
   OVERLAPPED overlapped{};
   overlapped.hEvent = event;
+  EXPECT_EQ(stalled.ReadPipe(0x81, buffer, sizeof buffer, &overlapped), 0u);
+  EXPECT_EQ(win::GetLastError(), ERROR_IO_PENDING);
+  DWORD count = kSentinel;
+  EXPECT_FALSE(stalled.GetOverlappedResult(&overlapped, count, INFINITE));
+  EXPECT_EQ(win::GetLastError(), ERROR_GEN_FAILURE);
+
+  // Unplugging cancels a pending read; later requests are refused as to a removed
+  // device.
   EXPECT_EQ(api.ReadPipe(0x81, buffer, sizeof buffer, &overlapped), 0u);
   machine.usbIo().detach(kEcho);
-  DWORD count = kSentinel;
   EXPECT_FALSE(api.GetOverlappedResult(&overlapped, count, INFINITE));
-  EXPECT_EQ(win::GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(win::GetLastError(), ERROR_OPERATION_ABORTED);
   EXPECT_EQ(api.WritePipe(0x02, buffer, sizeof buffer, nullptr), 0u);
-  EXPECT_EQ(win::GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(win::GetLastError(), ERROR_BAD_COMMAND);
   // A gone device cannot be opened again.
   TpxWinUsbApi later;
   EXPECT_EQ(later.OpenDevice(kEcho), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(WinUsbApiTest, DefaultPipePoliciesAndFreedHandles) {
+  HANDLE file = win::CreateFileA(kEcho, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+  WINUSB_INTERFACE_HANDLE usb = nullptr;
+  ASSERT_TRUE(WinUsb_Initialize(file, &usb));
+  // Of the policies, the default pipe (0) takes the transfer time-out only.
+  ULONG ms = 5000;
+  EXPECT_TRUE(WinUsb_SetPipePolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, sizeof ms, &ms));
+  win::SetLastError(kSentinel);
+  UCHAR on = 1;
+  EXPECT_FALSE(WinUsb_SetPipePolicy(usb, 0, AUTO_CLEAR_STALL, sizeof on, &on));
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
+
+  // A handle used after WinUsb_Free stops the process, as a verifier does.
+  ASSERT_TRUE(WinUsb_Free(usb));
+  EXPECT_DEATH(WinUsb_AbortPipe(usb, 0x81), "used after WinUsb_Free");
+  EXPECT_DEATH(WinUsb_Free(usb), "freed twice");
+  win::CloseHandle(file);
+}
+
+TEST_F(WinUsbApiTest, FlushLeavesTheDevicesOwnDataAlone) {
+  TpxWinUsbApi api;
+  ASSERT_NE(api.OpenDevice(kEcho), INVALID_HANDLE_VALUE);
+  char text[] = "kept";
+  ASSERT_EQ(api.WritePipe(0x02, text, 4, nullptr), 4u);
+  EXPECT_TRUE(api.FlushPipe(0x81));
+  char buffer[8] = {};
+  EXPECT_EQ(api.ReadPipe(0x81, buffer, sizeof buffer, nullptr), 4u);
+  EXPECT_EQ(std::string(buffer, 4), "kept");
 }
 
 }  // namespace

@@ -71,6 +71,18 @@ TEST_F(BoxTest, LinkingLoadsTheListAndAPickSelectsFollowsAndThenFiresOnChange) {
   EXPECT_EQ(box->Items().Objects(1), usb->SelectedDevice());
   EXPECT_EQ(changes.size(), 1u) << "only a user's pick fires OnChange";
 
+  // Listeners behind the box hear code 3 as well: following it does not reorder
+  // the component's notify list while that is walked.
+  struct Listener {
+    void Notified(TpxBaseIO*, std::int32_t code) { codes.push_back(code); }
+    std::vector<std::int32_t> codes;
+  } listener;
+  usb->AddNotify(TpxNotifyHandler::Of<&Listener::Notified>(&listener));
+  usb->SetDeviceIndex(2);
+  EXPECT_TRUE(box->DeviceChange(message));  // the reload selects again, then announces
+  EXPECT_EQ(listener.codes, std::vector<std::int32_t>(3, pxnDevicesChanged));
+  usb->RemoveNotify(TpxNotifyHandler::Of<&Listener::Notified>(&listener));
+
   // Unlinking empties the box and stops following.
   box->SetpxLink(nullptr);
   EXPECT_EQ(box->Items().Count(), 0);

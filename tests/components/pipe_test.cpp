@@ -2,7 +2,11 @@
 // bindings: the read loop, the sends, and the reader's life cycle.
 #include "components.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "lib/pxcommbox.h"
+#include "lib/pxusb_sysusb_api.h"
 
 namespace pxtest {
 namespace {
@@ -211,6 +215,8 @@ TEST_P(BindingTest, ClosingTheUsbComponentUnderABlockedReaderEndsIt) {
   // The pair does not notice: still active, its sends do nothing.
   EXPECT_TRUE(pair->GetActive());
   EXPECT_EQ(pair->SendString("x"), 0u);
+  pair->SendChar('x');
+  EXPECT_TRUE(DebugLines("ERROR:").empty());
   pair->SetActive(false);
 
   // Opened again on an open device, it reads again.
@@ -273,6 +279,84 @@ TEST_F(PipeTest, APairDropsItsUsbDeviceWhenItGoesAndAnOwningOneIsTakenAtCreation
   EXPECT_EQ(owned->OutPipeId(), 0x01);
   owned->SetActive(true);
   EXPECT_TRUE(owned->GetActive());
+}
+
+// The first read is answered with a byte count above the request, later ones honestly.
+class OversizedCountModel : public sim::EchoModel {
+ public:
+  using EchoModel::EchoModel;
+  NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced, sim::SteadyClock::time_point now) override {
+    if (lied_) return EchoModel::supply(pipe, out, max, produced, now);
+    lied_ = true;
+    *produced = max + 64;
+    return STATUS_SUCCESS;
+  }
+
+ private:
+  bool lied_ = false;
+};
+
+TEST_P(BindingTest, AReadReportingMoreThanItAskedForIsDropped) {
+  auto form = MakeComponent<TForm>(nullptr);
+  auto* memo = new TMemo(form.get());
+  memo->SetParent(form.get());
+  AttachModel(GetParam(), std::make_shared<OversizedCountModel>(GetParam() == 0 ? 0x81 : 0x82));
+  // The terminal stores a zero behind the reported count: ASan sees a trusted count.
+  pair->SetTerminal(memo);
+  pair->SetTerminalUsage(tuReceive);
+  Receive();
+  OpenPair(*usb, *pair, GetParam());
+  EXPECT_EQ(pair->SendString("ok"), 2u);
+  ASSERT_TRUE(PumpUntil([&] { return receiver.Data() == "ok"; })) << receiver.Data().size();
+  EXPECT_EQ(receiver.Blocks(), std::vector<DWORD>{2});
+}
+
+TEST_F(PipeTest, HugeReadBufferSizesAreBoundedTo1MiB) {
+  for (DWORD size : {0xFFFFFFFFu, 0x80000000u}) {
+    Receive();
+    OpenPair(*usb, *pair, 1);  // the pxusb driver logs the size of every read
+    EXPECT_EQ(pair->SendString("big"), 3u);
+    pair->SetActive(false);
+    pair->SetReadBufferSize(size);
+    pair->SetActive(true);
+    EXPECT_EQ(pair->SendString("!"), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Data().find('!') != std::string::npos; })) << size;
+    auto log = Machine().usbIo().driverLog();
+    auto last = std::find_if(log.rbegin(), log.rend(), [](auto& r) { return r.code == IOCTL_PXUSB_READ_PIPE; });
+    ASSERT_NE(last, log.rend());
+    EXPECT_EQ(last->outputSize, 1u << 20) << size;
+    pair->SetActive(false);
+    usb->SetActive(false);
+  }
+}
+
+// A read that fails at once leaves nothing running: the reader neither waits for it
+// nor tries again at once. The device file stays open, but the IN pipe is unknown to it.
+TEST_F(PipeTest, AReadRefusedAtOnceIsRetriedAfterAPauseAndClosingEndsTheReader) {
+  TpxUsbDevice* node = Node(0);
+  Machine().usbIo().attach(ToWin32DevicePath(node->DevicePath), node->Service, {{0x02}},
+                           std::make_shared<sim::SilentModel>());
+  Receive();
+  auto start = std::chrono::steady_clock::now();
+  OpenPair(*usb, *pair, 0);
+  ASSERT_TRUE(WaitUntil([&] { return DebugLines("Read Error").size() >= 2; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200))
+      << "two tries, one pause between";
+  pair->SetActive(false);
+  EXPECT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 0; }));
+}
+
+TEST_P(BindingTest, AReaderOfADeviceThatIsGoneEnds) {
+  Receive();
+  usb->SetDeviceIndex(GetParam());
+  usb->SetActive(true);
+  // Gone between the device's open and the pair's: every read is refused at once.
+  Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath))->unplug();
+  pair->SetUsbDevice(usb.get());
+  pair->SetPipeIn(0);
+  pair->SetPipeOut(1);
+  pair->SetActive(true);
+  EXPECT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 0; }));
 }
 
 }  // namespace

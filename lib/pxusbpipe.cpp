@@ -184,7 +184,9 @@ void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
       error = win::GetLastError();
       inFlight = !Ended(run.device, record);
       if (ReaderStopped()) break;
-      if (!done && error != ERROR_IO_PENDING) break;
+      // A wait that returned before its read ended must not lead to a second read on
+      // the same record and buffer.
+      if (inFlight || (!done && error != ERROR_IO_PENDING)) break;
     } else if (count == 0 && error != ERROR_SUCCESS) {
       // Failed at once: nothing runs on the record. A device that is gone ends the
       // reader; anything else (a refused or stalled pipe) is tried again after a pause.

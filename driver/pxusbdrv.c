@@ -32,6 +32,7 @@ typedef struct DEVICE_STATE {
   KSPIN_LOCK lock;
   DEVICE_KIND kind;
   BOOLEAN plugged;
+  ULONG_PTR generation; /* counts the times it was put back; files of an earlier one are dead */
   LIST_ENTRY reads;  /* IN pipe requests, oldest first */
   LIST_ENTRY writes; /* OUT pipe requests, oldest first */
   /* loopback: bytes taken from the OUT pipe and not yet read */
@@ -219,6 +220,7 @@ static void ServeQueue(DEVICE_STATE *d, LIST_ENTRY *queue, BOOLEAN in, LONGLONG 
     if (q->deadline && now >= q->deadline) {
       RemoveEntryList(&irp->Tail.Overlay.ListEntry);
       irp->IoStatus.Status = STATUS_IO_TIMEOUT;
+      q->done = 0;
       InsertTailList(done, &irp->Tail.Overlay.ListEntry);
       continue;
     }
@@ -327,6 +329,13 @@ static ULONG Field(const UCHAR *record, ULONG offset) {
          (ULONG)record[offset + 3] << 24;
 }
 
+/* Whether the device a request came through is there: plugged, and the file opened
+ * since it was last put back (a file of the device before it was pulled out stays
+ * dead, as Windows makes a new device of a device plugged in again). */
+static BOOLEAN Present(DEVICE_STATE *d, PIRP irp) {
+  return d->plugged && (ULONG_PTR)IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext == d->generation;
+}
+
 static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const UCHAR *record) {
   QUEUED *q = QueuedOf(irp);
   ULONG timeout = Field(record, 0);
@@ -337,7 +346,7 @@ static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const UCHAR *
   q->deadline = timeout ? Now() + timeout * MS : 0;
   q->done = 0;
   KeAcquireSpinLock(&d->lock, &irql);
-  if (!d->plugged) {
+  if (!Present(d, irp)) {
     KeReleaseSpinLock(&d->lock, irql);
     return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
   }
@@ -361,7 +370,7 @@ static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const UCHAR *
 
 static NTSTATUS ControlRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, ULONG inputLength) {
   ULONG length = LengthOf(irp);
-  if (!d->plugged) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  if (!Present(d, irp)) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
   if (in) {
     /* Nothing behind the default pipe but a device that answers with zeros. */
     RtlZeroMemory(irp->AssociatedIrp.SystemBuffer, length);
@@ -402,6 +411,7 @@ static NTSTATUS PrivateRequest(PIRP irp, ULONG code, ULONG inputLength) {
   value = Field((const UCHAR *)buffer, 4);
   if (code == IOCTL_PXUSBDRV_PLUG) {
     KeAcquireSpinLock(&d->lock, &irql);
+    if (value && !d->plugged) ++d->generation;
     d->plugged = value != 0;
     if (value) {
       d->ringHead = d->ringCount = 0;
@@ -451,7 +461,7 @@ static NTSTATUS NTAPI DispatchIoControl(PDEVICE_OBJECT device, PIRP irp) {
     default: {
       ULONG pipe = Field(record, 8);
       if (pipe != PXUSBDRV_PIPE_IN && pipe != PXUSBDRV_PIPE_OUT) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-      if (!d->plugged) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+      if (!Present(d, irp)) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
       /* A reset clears the pipe's error state, which the model never enters; an abort
        * ends the pipe's requests in progress. */
       if (code == IOCTL_ABORT_PIPE) {
@@ -463,9 +473,13 @@ static NTSTATUS NTAPI DispatchIoControl(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+  DEVICE_STATE *d = StateOf(device);
   InterlockedIncrement(&g_irpsHeld);
-  /* A device that was pulled out has no file to open, as on unplug. */
-  return Complete(irp, StateOf(device)->plugged ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND, 0);
+  /* A device that was pulled out has no file to open, as on unplug. (Wine 8 opens the
+   * file whatever this answers; its requests then fail as the device is not there.) */
+  if (!d->plugged) return Complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+  IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext = (PVOID)d->generation;
+  return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 /* The last handle of a file is closed: its requests still in progress end here, as
@@ -546,6 +560,7 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, int index) {
   InitializeListHead(&d->writes);
   d->kind = (DEVICE_KIND)index;
   d->plugged = TRUE;
+  d->generation = 1; /* a file whose open failed has 0 */
   if (d->kind == KIND_LOOPBACK) {
     d->ring = (UCHAR *)Allocate(RING_SIZE);
     if (!d->ring) return STATUS_INSUFFICIENT_RESOURCES;

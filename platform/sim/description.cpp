@@ -318,7 +318,7 @@ class Builder {
     allowed.insert(allowed.end(), {"vid", "pid", "bcdUSB", "bcdDevice", "speed", "class", "subClass", "protocol",
                                    "maxPacketSize0", "strings", "iManufacturer", "iProduct", "iSerialNumber",
                                    "interfaceClass", "endpoints", "connectionStatus", "portName", "storage",
-                                   "hub", "model"});
+                                   "hub", "model", "realDevice"});
     r.object(allowed);
     auto d = std::make_unique<UsbBusDevice>();
     bool isHub = r.has("hub");
@@ -365,6 +365,7 @@ class Builder {
     }
     if (r.has("storage")) storage(r["storage"], n, instance);
     if (r.has("model")) attach(r["model"], *d, n.service, "\\\\.\\" + symbolic);
+    if (r.has("realDevice")) realDevice(r, n.service, "\\\\.\\" + symbolic);
     return d;
   }
 
@@ -393,6 +394,16 @@ class Builder {
         break;
     }
     io_.attach(path, service, std::move(endpoints), std::move(model));
+  }
+
+  // The device's file is a real device's, which a hosted machine opens in its host.
+  void realDevice(const Reader& r, const std::string& service, const std::string& path) {
+    Reader real = r["realDevice"];
+    if (r.has("model")) real.fail("a device has a model or a real device, not both");
+    if (lowerAscii(service) != "pxusb") real.fail("only a device on the pxusb service has a real device");
+    std::string target = real.text();
+    if (target.rfind("\\\\.\\", 0) != 0) real.fail("expected a device path such as \\\\.\\Name");
+    io_.route(path, target);
   }
 
   static void strings(const Reader& r, std::map<BYTE, std::string>& out) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/sim/machine.h"
 
@@ -27,8 +28,8 @@ const win::Kernel32& byModule(HMODULE module) {
   return kernel().ownsModule(module) ? g_sim : g_host;
 }
 
-// The device namespace is the machine's: "\\.\" and "\\?\" paths name its devices,
-// anything else is a file of the host.
+// The device namespace is the machine's: "\\.\" and "\\?\" paths name its devices
+// (some of which are real devices of the host), anything else is a file of the host.
 bool devicePath(LPCSTR name) {
   return name && (std::strncmp(name, "\\\\.\\", 4) == 0 || std::strncmp(name, "\\\\?\\", 4) == 0);
 }
@@ -36,8 +37,13 @@ bool devicePath(LPCSTR name) {
 HANDLE WINAPI HostedCreateFileA(LPCSTR name, DWORD access, DWORD share,
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                 HANDLE templateFile) {
-  const win::Kernel32& to = devicePath(name) ? g_sim : g_host;
-  return to.CreateFileA(name, access, share, security, disposition, flags, templateFile);
+  if (!devicePath(name)) return g_host.CreateFileA(name, access, share, security, disposition, flags, templateFile);
+  // A device the description hands to a real driver opens as that driver's device.
+  std::string real = SimMachine::current().usbIo().realDevice(name);
+  if (!real.empty()) {
+    return g_host.CreateFileA(real.c_str(), access, share, security, disposition, flags, templateFile);
+  }
+  return g_sim.CreateFileA(name, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL WINAPI HostedCloseHandle(HANDLE handle) { return byHandle(handle).CloseHandle(handle); }

@@ -94,8 +94,15 @@ bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
       finish(t, STATUS_SUCCESS, static_cast<DWORD>(produced));
     }
   } else if (now >= t.readyAt) {
-    NTSTATUS status = model_->accept(t.pipe, t.buffer, t.size);
-    finish(t, status, status == STATUS_SUCCESS ? t.size : 0);
+    // The device takes what it has room for; the rest waits.
+    DWORD n = static_cast<DWORD>(std::min<size_t>(model_->room(t.pipe), t.size - t.bytes));
+    NTSTATUS status = n ? model_->accept(t.pipe, t.buffer + t.bytes, n) : STATUS_SUCCESS;
+    t.bytes += n;
+    if (status != STATUS_SUCCESS) {
+      finish(t, status, 0);
+    } else if (t.bytes == t.size) {
+      finish(t, STATUS_SUCCESS, t.size);
+    }
   }
   if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, 0);
   return t.done;
@@ -209,11 +216,13 @@ void UsbDevice::serve() {
     auto now = SteadyClock::now();
     auto wake = model_->nextSupply(now);
     std::vector<UCHAR> blocked;  // pipes whose oldest transfer is still waiting
+    bool progressed = false;     // a finished transfer may make room for another
     for (auto it = pending_.begin(); it != pending_.end();) {
       Transfer& t = **it;
       bool behind = std::find(blocked.begin(), blocked.end(), t.pipe) != blocked.end();
       if (!behind && tryComplete(t, now)) {
         it = pending_.erase(it);
+        progressed = true;
         continue;
       }
       if (!behind) blocked.push_back(t.pipe);
@@ -221,6 +230,7 @@ void UsbDevice::serve() {
       ++it;
     }
     changed_.notify_all();  // synchronous callers look at their transfers
+    if (progressed) continue;
     if (pending_.empty()) {
       changed_.wait(guard);
     } else if (wake == SteadyClock::time_point::max()) {
@@ -388,6 +398,17 @@ std::shared_ptr<UsbDevice> UsbIo::device(const std::string& path) const {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = devices_.find(lowerAscii(path));
   return it == devices_.end() ? nullptr : it->second.device;
+}
+
+void UsbIo::route(const std::string& path, const std::string& realPath) {
+  std::lock_guard<std::mutex> guard(lock_);
+  routes_[lowerAscii(path)] = realPath;
+}
+
+std::string UsbIo::realDevice(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = routes_.find(lowerAscii(path));
+  return it == routes_.end() ? std::string() : it->second;
 }
 
 std::vector<DriverRequest> UsbIo::driverLog() const {

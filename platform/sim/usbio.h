@@ -45,7 +45,9 @@ class DeviceModel {
   virtual ~DeviceModel() = default;
   // How long the device takes to take an OUT transfer of `size` bytes.
   virtual std::chrono::milliseconds writeTime(UCHAR pipe, size_t size) { return {}; }
-  // The OUT transfer's data once the device takes it; a failure is a stall.
+  // How many bytes of an OUT transfer the device can take now; the rest waits for room.
+  virtual size_t room(UCHAR pipe) const { return SIZE_MAX; }
+  // OUT data as the device takes it (at most `room`); a failure is a stall.
   virtual NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) { return STATUS_SUCCESS; }
   // Up to `max` bytes for an IN transfer, as far as the device has them now.
   virtual NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
@@ -64,16 +66,20 @@ class DeviceModel {
   }
 };
 
-// Bytes written to any OUT pipe come back on `inPipe`, in order.
+// Bytes written to any OUT pipe come back on `inPipe`, in order. The device holds at
+// most `capacity` bytes that nobody read; writes wait for room beyond that.
 class EchoModel : public DeviceModel {
  public:
-  explicit EchoModel(UCHAR inPipe) : inPipe_(inPipe) {}
+  static constexpr size_t kCapacity = 256 * 1024;
+  explicit EchoModel(UCHAR inPipe, size_t capacity = kCapacity) : inPipe_(inPipe), capacity_(capacity) {}
+  size_t room(UCHAR) const override { return capacity_ - pending_.size(); }
   NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) override;
   NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
                   SteadyClock::time_point now) override;
 
  private:
   UCHAR inPipe_;
+  size_t capacity_;
   std::deque<BYTE> pending_;
 };
 
@@ -159,7 +165,7 @@ class UsbDevice {
     SteadyClock::time_point readyAt;   // OUT: when the device takes the data
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
-    DWORD bytes = 0;
+    DWORD bytes = 0;  // OUT: taken by the device so far
   };
   using Lock = std::unique_lock<std::mutex>;
 
@@ -224,6 +230,12 @@ class UsbIo {
   void detach(const std::string& path);
   std::shared_ptr<UsbDevice> device(const std::string& path) const;
 
+  // In a hosted machine, opening `path` opens the real device `realPath` in the host
+  // (a device served by a real "pxusb" driver); elsewhere `path` has no file.
+  void route(const std::string& path, const std::string& realPath);
+  // The real device `path` is routed to; empty when it has none.
+  std::string realDevice(const std::string& path) const;
+
   Kernel& kernel() { return kernel_; }
   std::vector<DriverRequest> driverLog() const;
   void recordDriverRequest(DriverRequest request);
@@ -246,6 +258,7 @@ class UsbIo {
   Kernel& kernel_;
   mutable std::mutex lock_;
   std::map<std::string, Attached> devices_;  // key: lower-case path
+  std::map<std::string, std::string> routes_;  // lower-case path -> real device path
   std::vector<DriverRequest> driverLog_;
   std::map<WINUSB_INTERFACE_HANDLE, std::shared_ptr<WinUsbInterface>> interfaces_;
   // Handles are never handed out twice, so every freed one is known as such.

@@ -1,0 +1,382 @@
+// The kernel-driver binding end to end, one body for two targets: the simulator's
+// "pxusb" device models, and (Windows builds with PXUSB_REAL_DRIVER=1, under Wine in
+// scripts/test-driver) the real pxusb driver of driver/, reached through a hosted
+// machine whose description hands the devices' files to it. Where the two answer
+// differently, the simulator is wrong.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/pxusbdrv.h"
+#include "lib/pxusb.h"
+#include "lib/pxusb_sysusb_api.h"
+#include "lib/pxusbpipe.h"
+#include "lib/pxwin32di.h"
+#include "platform/sim/description.h"
+#include "support/backend.h"
+#include "tools/pxusbctl.h"
+
+namespace {
+
+enum class Target { Model, Driver };
+
+std::vector<Target> AvailableTargets() {
+#ifdef _WIN32
+  const char* real = std::getenv("PXUSB_REAL_DRIVER");
+  if (real && std::string(real) == "1") return {Target::Model, Target::Driver};
+#endif
+  return {Target::Model};
+}
+
+constexpr char kLoopback[] = "\\\\.\\USB#VID_2F1A&PID_0102#DL1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+constexpr char kStream[] = "\\\\.\\USB#VID_2F1A&PID_0103#ST1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+constexpr UCHAR kIn = PXUSBDRV_PIPE_IN;
+constexpr UCHAR kOut = PXUSBDRV_PIPE_OUT;
+
+// Two devices on the pxusb service: a loopback (list position 0) and a stream source
+// (position 1), each with IN 0x82 and OUT 0x01, behind models or the real driver.
+std::string Description(Target target) {
+  bool real = target == Target::Driver;
+  auto device = [](const char* pid, const char* serial, const std::string& behind) {
+    return std::string(R"({"vid": "0x2F1A", "pid": ")") + pid + R"(", "strings": ["Northwind Instruments", ")" +
+           serial + R"("], "iManufacturer": 1, "iSerialNumber": 2, "service": "pxusb",
+           "endpoints": [{"address": "0x82", "maxPacket": 512}, {"address": "0x01", "maxPacket": 512}], )" +
+           behind + "}";
+  };
+  return R"({"controllers": [{"number": 0, "rootHub": {"ports": 2, "attach": {"1": )" +
+         device("0x0102", "DL1", real ? R"("realDevice": "\\\\.\\PxusbLoopback")" : R"("model": "echo")") +
+         R"(, "2": )" +
+         device("0x0103", "ST1", real ? R"("realDevice": "\\\\.\\PxusbStream")" : R"("model": "stream")") +
+         "}}}]}";
+}
+
+// What OnAfterReceive delivered.
+class Received {
+ public:
+  void Add(TObject*, void* buffer, DWORD count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    data_.append(static_cast<const char*>(buffer), count);
+    arrived_.notify_all();
+  }
+  // Waits until `bytes` have come (generous deadline); then all that came.
+  std::string Wait(size_t bytes) {
+    std::unique_lock<std::mutex> guard(lock_);
+    arrived_.wait_for(guard, std::chrono::seconds(60), [&] { return data_.size() >= bytes; });
+    return data_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::string data_;
+};
+
+// Bytes 0, 1, ... 255, 0, ... from `first` on: what the stream produces.
+size_t CountingPrefix(const std::string& data, unsigned first = 0) {
+  size_t i = 0;
+  while (i < data.size() && static_cast<unsigned char>(data[i]) == static_cast<unsigned char>(first + i)) ++i;
+  return i;
+}
+
+class DriverTest : public ::testing::TestWithParam<Target> {
+ protected:
+  bool Real() const { return GetParam() == Target::Driver; }
+
+  void SetUp() override {
+#ifdef _WIN32
+    if (Real()) {
+      control_ = ::CreateFileA(PXUSBDRV_CONTROL, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(control_, INVALID_HANDLE_VALUE) << "the pxusb driver is not running";
+      // Every test starts with both devices there, empty, and the stream at full speed.
+      for (DWORD device : {PXUSBDRV_DEVICE_LOOPBACK, PXUSBDRV_DEVICE_STREAM}) {
+        ASSERT_TRUE(Private(IOCTL_PXUSBDRV_PLUG, device, 0));
+        ASSERT_TRUE(Private(IOCTL_PXUSBDRV_PLUG, device, 1));
+      }
+      ASSERT_TRUE(Private(IOCTL_PXUSBDRV_SET_RATE, PXUSBDRV_DEVICE_STREAM, 0));
+    }
+#endif
+  }
+
+  void TearDown() override {
+    if (described_) {
+      // Nothing the test began is left in the device.
+      EXPECT_TRUE(pxtest::WaitUntil([&] { return Pending() == 0; })) << Pending() << " requests left";
+      records_.clear();
+      USBManager().Clear();
+      UnloadSetupApi();
+      described_.reset();
+    }
+#ifdef _WIN32
+    if (control_ != INVALID_HANDLE_VALUE) ::CloseHandle(control_);
+#endif
+  }
+
+  // Installs the machine: simulated devices, or a hosted machine over the real driver.
+  void Load() {
+    described_ = sim::loadMachine(WriteDescription(),
+                                  Real() ? sim::SimMachine::kHosted : sim::SimMachine::kAllGroups);
+  }
+
+  // The description as a file, for pxusbctl and Load.
+  std::string WriteDescription() {
+    std::ofstream(file_) << Description(GetParam());
+    return file_;
+  }
+
+  // The device at `path` is pulled out: what it was doing and all later requests fail.
+  void Unplug(const char* path) {
+    if (!Real()) {
+      described_->machine().usbIo().device(path)->unplug();
+      return;
+    }
+    ASSERT_TRUE(Private(IOCTL_PXUSBDRV_PLUG, DeviceOf(path), 0));
+  }
+  // It is put back, empty; files opened before stay dead.
+  void Plug(const char* path) {
+    if (!Real()) {
+      bool loop = path == std::string(kLoopback);
+      std::shared_ptr<sim::DeviceModel> model;
+      if (loop) {
+        model = std::make_shared<sim::EchoModel>(kIn);
+      } else {
+        model = std::make_shared<sim::StreamModel>(kIn, 0);
+      }
+      described_->machine().usbIo().attach(path, "pxusb", {{kIn}, {kOut}}, model);
+      return;
+    }
+    ASSERT_TRUE(Private(IOCTL_PXUSBDRV_PLUG, DeviceOf(path), 1));
+  }
+
+  // Requests in progress in both devices.
+  size_t Pending() {
+    if (!Real()) {
+      size_t n = 0;
+      for (const char* path : {kLoopback, kStream}) n += described_->machine().usbIo().device(path)->pendingTransfers();
+      return n;
+    }
+    PXUSBDRV_COUNTS counts{};
+#ifdef _WIN32
+    DWORD returned = 0;
+    if (!::DeviceIoControl(control_, IOCTL_PXUSBDRV_COUNTS, nullptr, 0, &counts, sizeof counts, &returned, nullptr)) {
+      return SIZE_MAX;
+    }
+#endif
+    return counts.pendingReads + counts.pendingWrites;
+  }
+
+  // An overlapped record with its own event; the event is closed with the test.
+  OVERLAPPED* Record() {
+    records_.push_back(std::make_unique<OwnedRecord>());
+    return &records_.back()->overlapped;
+  }
+
+  // A request on the caller's record has come back with `error`.
+  static void ExpectEnded(TpxSysUsbApi& api, OVERLAPPED* record, DWORD error) {
+    DWORD count = pxtest::kSentinel;
+    EXPECT_FALSE(api.GetOverlappedResult(record, count, 10000));
+    EXPECT_EQ(win::GetLastError(), error);
+  }
+
+ private:
+  static DWORD DeviceOf(const char* path) {
+    return path == std::string(kLoopback) ? PXUSBDRV_DEVICE_LOOPBACK : PXUSBDRV_DEVICE_STREAM;
+  }
+  bool Private(DWORD code, DWORD device, DWORD value) {
+#ifdef _WIN32
+    DWORD input[2] = {device, value};
+    DWORD returned = 0;
+    return ::DeviceIoControl(control_, code, input, sizeof input, nullptr, 0, &returned, nullptr) != FALSE;
+#else
+    return false;
+#endif
+  }
+
+  struct OwnedRecord {
+    OwnedRecord() { overlapped.hEvent = win::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~OwnedRecord() { win::CloseHandle(overlapped.hEvent); }
+    OVERLAPPED overlapped{};
+  };
+
+  std::unique_ptr<sim::DescribedMachine> described_;
+  std::vector<std::unique_ptr<OwnedRecord>> records_;
+  // One file per test: ctest may run them in parallel.
+  std::string file_ = [] {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    return ::testing::TempDir() + "pxusb-driver-" + name + ".json";
+  }();
+#ifdef _WIN32
+  HANDLE control_ = INVALID_HANDLE_VALUE;
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Targets, DriverTest, ::testing::ValuesIn(AvailableTargets()),
+                         [](const ::testing::TestParamInfo<Target>& info) {
+                           return std::string(info.param == Target::Driver ? "Driver" : "Model");
+                         });
+
+TEST_P(DriverTest, OneByteAndSixtyFourKibibytesComeBackInOrder) {
+  Load();
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  char one = 'x';
+  EXPECT_EQ(api.WritePipe(kOut, &one, 1, nullptr), 1u);
+  char back[16] = {};
+  EXPECT_EQ(api.ReadPipe(kIn, back, sizeof back, nullptr), 1u);
+  EXPECT_EQ(back[0], 'x');
+
+  std::string sent(64 * 1024, '\0');
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 + i / 256);
+  EXPECT_EQ(api.WritePipe(kOut, &sent[0], static_cast<DWORD>(sent.size()), nullptr), sent.size());
+  std::string got;
+  char block[4096];
+  while (got.size() < sent.size()) {
+    DWORD n = api.ReadPipe(kIn, block, sizeof block, nullptr);
+    ASSERT_GT(n, 0u) << "after " << got.size() << " bytes, error " << win::GetLastError();
+    got.append(block, n);
+  }
+  EXPECT_TRUE(got == sent);
+}
+
+TEST_P(DriverTest, TimeoutsEndAReadWithNothingToReadAndAWriteTheDeviceCannotTake) {
+  Load();
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  char buffer[8];
+  api.SetPipeTimeout(kIn, 30);
+  EXPECT_EQ(api.ReadPipe(kIn, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+
+  // More than the device holds while nobody reads.
+  std::string flood(1024 * 1024, 'f');
+  api.SetPipeTimeout(kOut, 50);
+  EXPECT_EQ(api.WritePipe(kOut, &flood[0], static_cast<DWORD>(flood.size()), nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+}
+
+TEST_P(DriverTest, AbortAndCloseEndPendingReads) {
+  Load();
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  char buffer[64];
+  OVERLAPPED* read = Record();
+  EXPECT_EQ(api.ReadPipe(kIn, buffer, sizeof buffer, read), 0u);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_TRUE(api.AbortPipe(kIn));
+  ExpectEnded(api, read, ERROR_OPERATION_ABORTED);
+
+  // Closing the device ends the read the reader waits for.
+  read = Record();
+  EXPECT_EQ(api.ReadPipe(kIn, buffer, sizeof buffer, read), 0u);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  api.CloseDevice();
+  EXPECT_EQ(win::WaitForSingleObject(read->hEvent, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(static_cast<NTSTATUS>(read->Internal), static_cast<NTSTATUS>(STATUS_CANCELLED));
+}
+
+TEST_P(DriverTest, UnplugEndsAPendingReadAndAPendingWriteAndTheDeviceOpensAgain) {
+  Load();
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  char buffer[64];
+  OVERLAPPED* read = Record();
+  EXPECT_EQ(api.ReadPipe(kIn, buffer, sizeof buffer, read), 0u);
+  Unplug(kLoopback);
+  ExpectEnded(api, read, ERROR_DEVICE_NOT_CONNECTED);
+  Plug(kLoopback);
+  api.CloseDevice();
+
+  // A write that waits for room when the device goes.
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  std::string flood(1024 * 1024, 'f');
+  OVERLAPPED* write = Record();
+  EXPECT_EQ(api.WritePipe(kOut, &flood[0], static_cast<DWORD>(flood.size()), write), 0u);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  Unplug(kLoopback);
+  ExpectEnded(api, write, ERROR_DEVICE_NOT_CONNECTED);
+  char one = '1';
+  EXPECT_EQ(api.WritePipe(kOut, &one, 1, nullptr), 0u);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+
+  // Put back, the device works through a new file; the old one stays dead.
+  Plug(kLoopback);
+  EXPECT_EQ(api.WritePipe(kOut, &one, 1, nullptr), 0u);
+  TpxSysUsbApi again;
+  ASSERT_NE(again.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(again.WritePipe(kOut, &one, 1, nullptr), 1u);
+  EXPECT_EQ(again.ReadPipe(kIn, buffer, sizeof buffer, nullptr), 1u);
+  EXPECT_EQ(buffer[0], '1');
+}
+
+// TpxUSB + TpxUSBPipePair: an echo, a long stream read by the reader thread with
+// nothing lost or reordered (its rate goes to the test's output), and a close while
+// the reader waits.
+TEST_P(DriverTest, ThePipePairEchoesAndStreamsWithoutLoss) {
+  Load();
+  TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
+  TOwned<TpxUSBPipePair> pair = MakeComponent<TpxUSBPipePair>(nullptr);
+  Received received;
+  pair->OnAfterReceive = TOnReceived::Of<&Received::Add>(&received);
+  usb->GetDevices(nullptr);
+  ASSERT_EQ(usb->DeviceCount(), 2);
+  pair->SetUsbDevice(usb.get());
+  pair->SetReadBufferSize(64 * 1024);
+  pair->SetTimeoutWrite(5000);
+
+  usb->SetDeviceIndex(0);
+  usb->SetActive(true);
+  pair->SetPipeIn(0);
+  pair->SetPipeOut(1);
+  pair->SetActive(true);
+  ASSERT_TRUE(pair->GetActive());
+  std::string sent = "hello" + std::string(64 * 1024, 'e');
+  EXPECT_EQ(pair->SendBuffer(&sent[0], static_cast<DWORD>(sent.size())), sent.size());
+  EXPECT_TRUE(received.Wait(sent.size()) == sent);
+  // The reader waits for more when the pair closes.
+  pair->SetActive(false);
+  usb->SetActive(false);
+
+  Received stream;
+  pair->OnAfterReceive = TOnReceived::Of<&Received::Add>(&stream);
+  usb->SetDeviceIndex(1);
+  usb->SetActive(true);
+  pair->SetActive(true);
+  ASSERT_TRUE(pair->GetActive());
+  const size_t kBytes = 10 * 1024 * 1024;
+  auto start = std::chrono::steady_clock::now();
+  std::string data = stream.Wait(kBytes);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  pair->SetActive(false);
+  usb->SetActive(false);
+  ASSERT_GE(data.size(), kBytes);
+  EXPECT_EQ(CountingPrefix(data), data.size()) << "the stream lost or reordered bytes";
+  std::printf("[ stream   ] %s: %zu bytes in order in %.2f s, %.1f MB/s\n", Real() ? "driver" : "model",
+              data.size(), seconds, static_cast<double>(data.size()) / seconds / 1e6);
+}
+
+TEST_P(DriverTest, PxusbctlTalksThroughTheBinding) {
+  std::string machine = WriteDescription();
+  std::ostringstream out, err;
+  EXPECT_EQ(RunPxusbctl({"--machine", machine, "talk", "0", "--in", "0", "--out", "1", "--send", "Hi", "--wait",
+                         "10000"},
+                        out, err),
+            0)
+      << err.str();
+  std::string joined, line;
+  for (std::istringstream lines(out.str()); std::getline(lines, line);) joined += line;
+  EXPECT_EQ(joined, "48 69 ");
+  std::remove(machine.c_str());
+}
+
+}  // namespace

@@ -324,9 +324,9 @@ TEST_P(DriverTest, UnplugEndsAPendingReadAndAPendingWriteAndTheDeviceOpensAgain)
 // the reader waits.
 TEST_P(DriverTest, ThePipePairEchoesAndStreamsWithoutLoss) {
   Load();
+  Received received, stream;  // outlive the components whose reader fills them
   TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
   TOwned<TpxUSBPipePair> pair = MakeComponent<TpxUSBPipePair>(nullptr);
-  Received received;
   pair->OnAfterReceive = TOnReceived::Of<&Received::Add>(&received);
   usb->GetDevices(nullptr);
   ASSERT_EQ(usb->DeviceCount(), 2);
@@ -347,7 +347,6 @@ TEST_P(DriverTest, ThePipePairEchoesAndStreamsWithoutLoss) {
   pair->SetActive(false);
   usb->SetActive(false);
 
-  Received stream;
   pair->OnAfterReceive = TOnReceived::Of<&Received::Add>(&stream);
   usb->SetDeviceIndex(1);
   usb->SetActive(true);
@@ -380,3 +379,61 @@ TEST_P(DriverTest, PxusbctlTalksThroughTheBinding) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+namespace {
+
+DWORD ServiceValue(const char* name) {
+  HKEY key = nullptr;
+  DWORD value = pxtest::kSentinel, size = sizeof value;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\pxusb", 0, KEY_READ, &key) == 0) {
+    ::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    ::RegCloseKey(key);
+  }
+  return value;
+}
+
+bool ServiceIn(SC_HANDLE service, DWORD state) {
+  SERVICE_STATUS status{};
+  return ::QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+}
+
+// The driver is stopped while a read waits in it: the read ends as on unplug, and the
+// driver leaves its counts of IRPs and pool blocks still held (none) in the registry.
+TEST(DriverUnloadTest, StoppingTheDriverEndsWaitingRequestsAndLeavesNothingHeld) {
+  if (AvailableTargets().size() < 2) GTEST_SKIP() << "needs the pxusb driver running (PXUSB_REAL_DRIVER=1)";
+  SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_TRUE(manager);
+  SC_HANDLE service = ::OpenServiceA(manager, "pxusb", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(service);
+  HANDLE file = ::CreateFileA(PXUSBDRV_LOOPBACK, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  OVERLAPPED read{};
+  read.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD record[7] = {0, 0, kIn};
+  char buffer[64];
+  DWORD returned = 0;
+  EXPECT_FALSE(::DeviceIoControl(file, IOCTL_PXUSB_READ_PIPE, record, 28, buffer, sizeof buffer, &returned, &read));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+
+  SERVICE_STATUS status{};
+  EXPECT_TRUE(::ControlService(service, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(::WaitForSingleObject(read.hEvent, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(static_cast<NTSTATUS>(read.Internal), static_cast<NTSTATUS>(STATUS_DEVICE_NOT_CONNECTED));
+  EXPECT_TRUE(pxtest::WaitUntil([&] { return ServiceIn(service, SERVICE_STOPPED); }));
+  EXPECT_EQ(ServiceValue(PXUSBDRV_VALUE_ENDED), 1u);
+  EXPECT_EQ(ServiceValue(PXUSBDRV_VALUE_IRPS), 0u);
+  EXPECT_EQ(ServiceValue(PXUSBDRV_VALUE_POOL), 0u);
+  ::CloseHandle(file);
+  ::CloseHandle(read.hEvent);
+
+  // Started again for the tests that follow.
+  EXPECT_TRUE(::StartServiceA(service, 0, nullptr));
+  EXPECT_TRUE(pxtest::WaitUntil([&] { return ServiceIn(service, SERVICE_RUNNING); }));
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(manager);
+}
+
+}  // namespace
+#endif  // _WIN32

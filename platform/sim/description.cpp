@@ -621,9 +621,23 @@ const char kDemoMachine[] = R"json({
   ]
 })json";
 
+// The demo machine with its data logger served by the real pxusb driver (driver/),
+// for a hosted machine where that driver runs.
+std::string DemoOnRealDriver() {
+  std::string text = kDemoMachine;
+  const std::string logger = R"("service": "pxusb", "setupClass": "USB", "model": "echo")";
+  text.replace(text.find(logger), logger.size(),
+               R"("service": "pxusb", "setupClass": "USB", "realDevice": "\\.\PxusbLoopback")");
+  return text;
+}
+
 }  // namespace
 
-std::string builtinMachine(const std::string& name) { return name == "demo" ? kDemoMachine : ""; }
+std::string builtinMachine(const std::string& name) {
+  if (name == "demo") return kDemoMachine;
+  if (name == "demo-driver") return DemoOnRealDriver();
+  return "";
+}
 
 void describeMachine(SimMachine& machine, UsbBus& bus, const std::string& text) {
   json doc;

@@ -26,7 +26,8 @@ class DescriptionError : public std::runtime_error {
 // and good for nothing but destruction.
 void describeMachine(SimMachine& machine, UsbBus& bus, const std::string& json);
 
-// The JSON text of a built-in machine ("demo"), or empty when there is none by that name.
+// The JSON text of a built-in machine ("demo", or "demo-driver": the demo with its data
+// logger on the real pxusb driver), or empty when there is none by that name.
 std::string builtinMachine(const std::string& name);
 
 // A simulated PC built from a description, installed as the process's backend for

@@ -44,6 +44,13 @@ TEST(DescriptionTest, InvalidDescriptionsNameThePathOfTheFault) {
        "/controllers/0/rootHub/attach/1/model"},
       {machine(R"("1": {"vid": 1, "pid": 2, "model": {"name": "slow", "delay": "soon"}})"),
        "/controllers/0/rootHub/attach/1/model/delay"},
+      {machine(R"("1": {"vid": 1, "pid": 2, "service": "WinUSB", "realDevice": "\\\\.\\X"})"),
+       "/controllers/0/rootHub/attach/1/realDevice"},
+      {machine(R"("1": {"vid": 1, "pid": 2, "service": "pxusb", "endpoints": [{"address": 129}], "model": "echo",
+                        "realDevice": "\\\\.\\X"})"),
+       "/controllers/0/rootHub/attach/1/realDevice"},
+      {machine(R"("1": {"vid": 1, "pid": 2, "service": "pxusb", "realDevice": "X"})"),
+       "/controllers/0/rootHub/attach/1/realDevice"},
   };
   for (const auto& [json, path] : cases) {
     sim::SimMachine m;
@@ -137,6 +144,17 @@ TEST(DescriptionTest, DemoKeepsTreeDevnodesAndRegistryConsistent) {
   EXPECT_EQ(record[0], '_');
   EXPECT_EQ(record[1], 0);
   win::RegCloseKey(key);
+}
+
+// A device handed to a real driver has no file of the simulator's: only a hosted
+// machine opens it, in its host (tests/driver).
+TEST(DescriptionTest, ARealDeviceHasNoSimulatedFile) {
+  auto demo = sim::loadMachine("demo-driver");
+  const std::string logger = "\\\\.\\USB#VID_2F1A&PID_0102#NW0102B1190#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  EXPECT_EQ(demo->machine().usbIo().realDevice(logger), "\\\\.\\PxusbLoopback");
+  win::SetLastError(pxtest::kSentinel);
+  EXPECT_EQ(win::CreateFileA(logger.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 #ifndef _WIN32  // reads the source tree by its path

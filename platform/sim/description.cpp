@@ -627,7 +627,7 @@ std::string DemoOnRealDriver() {
   std::string text = kDemoMachine;
   const std::string logger = R"("service": "pxusb", "setupClass": "USB", "model": "echo")";
   text.replace(text.find(logger), logger.size(),
-               R"("service": "pxusb", "setupClass": "USB", "realDevice": "\\.\PxusbLoopback")");
+               R"("service": "pxusb", "setupClass": "USB", "realDevice": "\\\\.\\PxusbLoopback")");
   return text;
 }
 

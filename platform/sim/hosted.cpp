@@ -19,9 +19,10 @@ win::Kernel32 g_sim;
 
 Kernel& kernel() { return SimMachine::current().kernel(); }
 
-// The machine's own handles are the ones its handle table knows.
+// The machine's own handles are the ones its handle table knows. A real thread that
+// ends after the machine went (a reader thread freeing itself) has only the host's.
 const win::Kernel32& byHandle(HANDLE handle) {
-  return kernel().object(handle) ? g_sim : g_host;
+  return SimMachine::installed() && kernel().object(handle) ? g_sim : g_host;
 }
 
 const win::Kernel32& byModule(HMODULE module) {

@@ -157,12 +157,13 @@ static BOOLEAN Serve(DEVICE_STATE *d, PIRP irp, BOOLEAN in, LONGLONG now) {
     return TRUE;
   }
   if (in) {
-    ULONG n = Min(length, Available(d, now));
-    if (n == 0) return FALSE;
-    if (d->kind == KIND_STREAM && !d->started) {
+    ULONG n;
+    if (d->kind == KIND_STREAM && !d->started) { /* the first read starts the source */
       d->started = TRUE;
       d->start = now;
     }
+    n = Min(length, Available(d, now));
+    if (n == 0) return FALSE;
     Supply(d, buffer, n);
     q->done = n;
     return TRUE;

@@ -158,6 +158,16 @@ class DriverTest : public ::testing::TestWithParam<Target> {
     ASSERT_TRUE(Private(IOCTL_PXUSBDRV_PLUG, DeviceOf(path), 1));
   }
 
+  // The stream produces `bytesPerSecond` from its next read on, counting from 0.
+  void SetStreamRate(DWORD bytesPerSecond) {
+    if (!Real()) {
+      described_->machine().usbIo().attach(kStream, "pxusb", {{kIn}, {kOut}},
+                                           std::make_shared<sim::StreamModel>(kIn, bytesPerSecond));
+      return;
+    }
+    ASSERT_TRUE(Private(IOCTL_PXUSBDRV_SET_RATE, PXUSBDRV_DEVICE_STREAM, bytesPerSecond));
+  }
+
   // Requests in progress in both devices.
   size_t Pending() {
     if (!Real()) {
@@ -317,6 +327,25 @@ TEST_P(DriverTest, UnplugEndsAPendingReadAndAPendingWriteAndTheDeviceOpensAgain)
   EXPECT_EQ(again.WritePipe(kOut, &one, 1, nullptr), 1u);
   EXPECT_EQ(again.ReadPipe(kIn, buffer, sizeof buffer, nullptr), 1u);
   EXPECT_EQ(buffer[0], '1');
+}
+
+TEST_P(DriverTest, TheStreamCountsAtItsRate) {
+  Load();
+  SetStreamRate(100000);
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kStream), INVALID_HANDLE_VALUE);
+  auto start = std::chrono::steady_clock::now();
+  std::string got;
+  char block[512];
+  while (got.size() < 10000) {
+    DWORD n = api.ReadPipe(kIn, block, sizeof block, nullptr);
+    ASSERT_GT(n, 0u) << "error " << win::GetLastError();
+    got.append(block, n);
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(CountingPrefix(got), got.size());
+  // 10,000 bytes are not there before 0.1 s have passed since the first read.
+  EXPECT_GE(seconds, 0.099);
 }
 
 // TpxUSB + TpxUSBPipePair: an echo, a long stream read by the reader thread with

@@ -329,6 +329,30 @@ TEST_P(DriverTest, UnplugEndsAPendingReadAndAPendingWriteAndTheDeviceOpensAgain)
   EXPECT_EQ(buffer[0], '1');
 }
 
+TEST_P(DriverTest, ControlTransfersResetAndFlushAnswerWhileTheDeviceIsThere) {
+  Load();
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  TpxUsbControlRequest out{2, 0, 0, 0x09, 0x0102, 0, sizeof data, data};
+  DWORD moved = pxtest::kSentinel;
+  EXPECT_TRUE(api.ControlTransfer(out, moved, nullptr));
+  EXPECT_EQ(moved, sizeof data);
+  EXPECT_EQ(data[7], 8) << "the buffer holds what was sent";
+  BYTE in[4];
+  TpxUsbControlRequest toHost{2, 1, 0, 0x0A, 0, 0, sizeof in, in};
+  EXPECT_TRUE(api.ControlTransfer(toHost, moved, nullptr));
+  EXPECT_EQ(moved, sizeof in);
+  EXPECT_TRUE(api.ResetPipe(kIn));
+  EXPECT_TRUE(api.FlushPipe(kOut));
+
+  Unplug(kLoopback);
+  EXPECT_FALSE(api.ControlTransfer(toHost, moved, nullptr));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_FALSE(api.FlushPipe(kOut));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+}
+
 TEST_P(DriverTest, TheStreamCountsAtItsRate) {
   Load();
   SetStreamRate(100000);

@@ -51,6 +51,7 @@ typedef struct QUEUED {
   LONGLONG deadline; /* interrupt time; 0: none */
   ULONG_PTR done;    /* bytes moved so far (writes are taken piecewise) */
 } QUEUED;
+_Static_assert(sizeof(QUEUED) <= sizeof(((IRP *)0)->Tail.Overlay.DriverContext), "QUEUED fits the IRP");
 
 /* The two model devices (indexed by PXUSBDRV_DEVICE_...), then the control device. */
 #define MODEL_DEVICES 2
@@ -110,7 +111,7 @@ static ULONG Available(DEVICE_STATE *d, LONGLONG now) {
   if (d->kind == KIND_LOOPBACK) return d->ringCount;
   if (d->rate == 0) return MAXULONG;
   if (!d->started) return 0;
-  due = (ULONGLONG)(now - d->start) * d->rate / (1000 * MS);
+  due = (ULONGLONG)(now - d->start) / MS * d->rate / 1000; /* whole milliseconds: no overflow */
   if (due <= d->produced) return 0;
   return due - d->produced > MAXULONG ? MAXULONG : (ULONG)(due - d->produced);
 }
@@ -586,6 +587,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
   driver->DriverUnload = DriverUnload;
   KeInitializeEvent(&g_wake, SynchronizationEvent, FALSE);
   g_stopping = 0;
+  g_endedAtUnload = 0;
 
   for (i = 0; i < DEVICES; ++i) {
     status = CreateDevice(driver, i);

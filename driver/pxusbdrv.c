@@ -17,6 +17,10 @@
 #define RING_SIZE (256u * 1024u)
 #define POOL_TAG 0x62737870u /* "pxsb" in a pool dump */
 #define MS (10000LL) /* 100-ns units per millisecond */
+/* On surprise removal a function driver purges its queues: what was queued ends
+ * cancelled, and every later request of the device's files ends with this (as
+ * WdfIoQueuePurge does; Windows reports it as ERROR_BAD_COMMAND). */
+#define STATUS_GONE STATUS_INVALID_DEVICE_STATE
 
 /* The six requests of the driver interface. */
 #define IOCTL_WRITE_PIPE 0x222029u
@@ -350,7 +354,7 @@ static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const UCHAR *
   KeAcquireSpinLock(&d->lock, &irql);
   if (!Present(d, irp)) {
     KeReleaseSpinLock(&d->lock, irql);
-    return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    return Complete(irp, STATUS_GONE, 0);
   }
   /* Requests of a pipe are served in order: a newcomer waits behind earlier ones. */
   if (IsListEmpty(queue) && Serve(d, irp, in, Now())) {
@@ -372,7 +376,7 @@ static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const UCHAR *
 
 static NTSTATUS ControlRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, ULONG inputLength) {
   ULONG length = LengthOf(irp);
-  if (!Present(d, irp)) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  if (!Present(d, irp)) return Complete(irp, STATUS_GONE, 0);
   if (in) {
     /* Nothing behind the default pipe but a device that answers with zeros. */
     RtlZeroMemory(irp->AssociatedIrp.SystemBuffer, length);
@@ -421,7 +425,7 @@ static NTSTATUS PrivateRequest(PIRP irp, ULONG code, ULONG inputLength) {
       d->produced = 0;
     }
     KeReleaseSpinLock(&d->lock, irql);
-    if (!value) EndWhere(d, NULL, Any, NULL, STATUS_DEVICE_NOT_CONNECTED);
+    if (!value) EndWhere(d, NULL, Any, NULL, STATUS_CANCELLED);
     return Complete(irp, STATUS_SUCCESS, 0);
   }
   if (code == IOCTL_PXUSBDRV_SET_RATE && d->kind == KIND_STREAM) {
@@ -463,7 +467,7 @@ static NTSTATUS NTAPI DispatchIoControl(PDEVICE_OBJECT device, PIRP irp) {
     default: {
       ULONG pipe = Field(record, 8);
       if (pipe != PXUSBDRV_PIPE_IN && pipe != PXUSBDRV_PIPE_OUT) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-      if (!Present(d, irp)) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+      if (!Present(d, irp)) return Complete(irp, STATUS_GONE, 0);
       /* A reset clears the pipe's error state, which the model never enters; an abort
        * ends the pipe's requests in progress. */
       if (code == IOCTL_ABORT_PIPE) {
@@ -532,9 +536,9 @@ static void StopWorker(void) {
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
   int i;
   StopWorker();
-  /* Requests still queued (the system unloads us with files open) end as on unplug. */
+  /* Requests still queued (Wine unloads us with files open) end as on unplug. */
   for (i = 0; i < MODEL_DEVICES; ++i) {
-    if (g_devices[i]) g_endedAtUnload += EndWhere(StateOf(g_devices[i]), NULL, Any, NULL, STATUS_DEVICE_NOT_CONNECTED);
+    if (g_devices[i]) g_endedAtUnload += EndWhere(StateOf(g_devices[i]), NULL, Any, NULL, STATUS_CANCELLED);
   }
   DeleteDevices(driver);
   SaveCount(L"" PXUSBDRV_VALUE_IRPS, g_irpsHeld);

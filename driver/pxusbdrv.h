@@ -22,8 +22,9 @@
  * with n from 32 on, beyond the six of the driver interface. PLUG and SET_RATE take
  * two 32-bit values: the device (PXUSBDRV_DEVICE_...), then the setting. */
 #define PXUSBDRV_CODE(n) (0x220000u + ((0x800u + (n)) << 2))
-/* Setting 0 pulls the device out: its requests in progress and all later ones fail
- * and its file cannot be opened. 1 puts it back, empty. */
+/* Setting 0 pulls the device out: its requests in progress end cancelled, later ones
+ * fail (ERROR_BAD_COMMAND) and its file cannot be opened. 1 puts it back, empty; files
+ * opened before stay dead. */
 #define IOCTL_PXUSBDRV_PLUG PXUSBDRV_CODE(32)
 /* The stream's rate in bytes per second (0: as fast as read); the count starts again
  * at 0 with the next read. */

@@ -22,6 +22,20 @@ std::string ToWin32DevicePath(const std::string& S) {
 TpxUSB::TpxUSB(TComponent* owner) : TpxBaseIO(owner), manager_(&USBManager()) {
   // The nodes belong to the manager's tree.
   OwnsDevices = false;
+  manager_->AddHolder(this);
+}
+
+TpxUSB::~TpxUSB() { manager_->RemoveHolder(this); }
+
+void TpxUSB::TreeDestroying() {
+  selectedDevice_ = nullptr;
+  ClearDevices();
+}
+
+void TpxUSB::TreeBuilt() {
+  if (!listBuilt_) return;
+  BuildDeviceList();
+  Reselect(deviceIndex_);
 }
 
 void TpxUSB::Notification(TComponent* component, TOperation operation) {
@@ -45,14 +59,15 @@ void TpxUSB::LoadDevices() {
   WriteLog(2, "Load device list ...");
   manager_->RequestDescriptors = requestDescriptors_;
   manager_->Log = Log();
-  // The refresh destroys the node the selection pointed to.
+  // Nothing is selected until SetDeviceIndex runs on the new list.
   selectedDevice_ = nullptr;
-  manager_->Refresh();
+  manager_->Refresh(this);
   BuildDeviceList();
 }
 
 void TpxUSB::BuildDeviceList() {
   ClearDevices();
+  listBuilt_ = true;
   for (int h = 0; h < manager_->HostCount(); ++h) {
     TpxUsbHost* host = manager_->Hosts(h);
     for (int i = 0; i < host->HubCount(); ++i) AddHubDevices(host->Hubs(i));
@@ -88,6 +103,10 @@ void TpxUSB::SetDeviceIndex(std::int32_t index) {
 void TpxUSB::DevicesChanged() {
   std::int32_t index = deviceIndex_;
   LoadDevices();
+  Reselect(index);
+}
+
+void TpxUSB::Reselect(std::int32_t index) {
   SetDeviceIndex(index);
   TpxBaseIO::DevicesChanged();
 }

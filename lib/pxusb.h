@@ -20,9 +20,16 @@ std::string ToWin32DevicePath(const std::string& S);
 // Lists every non-hub device of the shared manager's tree, in port order with hubs
 // descended, optionally only those of one vendor and product. No reader of its own:
 // pipe pairs read and write the open device through UsbApi. Main thread only.
-class TpxUSB : public TpxBaseIO {
+//
+// Every component lists nodes of the one shared tree. When another component's load
+// replaces the tree, this one drops its list before the old tree goes and, once the
+// new tree stands, rebuilds it as DevicesChanged would (same position selected,
+// notify code 3) without walking the tree again. When the tree goes for good (the
+// Windows backend went) the list stays empty until the next load.
+class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
  public:
   explicit TpxUSB(TComponent* owner);
+  ~TpxUSB() override;
   static const TClassInfo& ClassInfo();
 
   bool IsOpen() const override;
@@ -61,6 +68,10 @@ class TpxUSB : public TpxBaseIO {
  private:
   void BuildDeviceList();
   void AddHubDevices(TpxUsbHub* hub);
+  // Selects the remembered position in the new list and tells the listeners.
+  void Reselect(std::int32_t index);
+  void TreeDestroying() override;
+  void TreeBuilt() override;
   void SetUsbApi(std::shared_ptr<TpxCustomUsbApi> api) { std::atomic_store(&usbApi_, std::move(api)); }
 
   std::int32_t deviceIndex_ = -1;
@@ -69,5 +80,7 @@ class TpxUSB : public TpxBaseIO {
   DWORD idVendor_ = 0;
   DWORD idProduct_ = 0;
   bool requestDescriptors_ = false;
+  // Whether the list was built: only a built list is rebuilt after another's load.
+  bool listBuilt_ = false;
   std::shared_ptr<TpxCustomUsbApi> usbApi_;
 };

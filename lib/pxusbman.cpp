@@ -374,8 +374,26 @@ std::unique_ptr<TpxUsbHub> TpxUsbHost::OpenHub(const std::string& HubName, TpxUs
 
 TpxUSBManager::~TpxUSBManager() { Clear(); }
 
-void TpxUSBManager::Refresh() {
+void TpxUSBManager::Refresh(TpxUsbTreeHolder* starter) {
+  if (tellingHolders_) return;
   Clear();
+  Build();
+  // Holders may call out (to device boxes, to the application): each is told only
+  // while it is still registered.
+  struct Telling {
+    bool& flag;
+    explicit Telling(bool& f) : flag(f) { flag = true; }
+    ~Telling() { flag = false; }
+  } telling(tellingHolders_);
+  const std::vector<TpxUsbTreeHolder*> holders = holders_;
+  for (TpxUsbTreeHolder* holder : holders) {
+    if (holder != starter && std::find(holders_.begin(), holders_.end(), holder) != holders_.end()) {
+      holder->TreeBuilt();
+    }
+  }
+}
+
+void TpxUSBManager::Build() {
   std::lock_guard<std::mutex> guard(UnitLock());
   EnumDisks();
   for (const GUID& setupClass : kSetupClasses) EnumDevices(&setupClass, true, true, false, DeviceInfos);
@@ -393,6 +411,7 @@ void TpxUSBManager::Refresh() {
 }
 
 void TpxUSBManager::Clear() {
+  for (TpxUsbTreeHolder* holder : holders_) holder->TreeDestroying();
   hosts_.clear();
   for (int i = 0; i < DeviceInfos.Count(); ++i) delete DeviceInfos.Objects(i);
   DeviceInfos.Clear();
@@ -473,7 +492,28 @@ void TpxUSBManager::WriteLog(const std::string& Text) {
   if (Log) Log->Add(0, Text);
 }
 
+void TpxUSBManager::AddHolder(TpxUsbTreeHolder* holder) {
+  if (std::find(holders_.begin(), holders_.end(), holder) == holders_.end()) holders_.push_back(holder);
+}
+
+void TpxUSBManager::RemoveHolder(TpxUsbTreeHolder* holder) {
+  holders_.erase(std::remove(holders_.begin(), holders_.end(), holder), holders_.end());
+}
+
+namespace {
+
+void ReleaseTree() { USBManager().Clear(); }
+
+// The process's manager; its tree goes back to the backend it came from.
+struct SharedManager {
+  SharedManager() { win::addBackendRelease(ReleaseTree); }
+  ~SharedManager() { win::removeBackendRelease(ReleaseTree); }
+  TpxUSBManager manager;
+};
+
+}  // namespace
+
 TpxUSBManager& USBManager() {
-  static TpxUSBManager manager;
-  return manager;
+  static SharedManager shared;
+  return shared.manager;
 }

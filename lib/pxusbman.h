@@ -4,7 +4,10 @@
 // drive letters.
 //
 // Ownership is a strict tree: manager -> hosts -> hubs -> ports -> attached node ->
-// pipes. Every Refresh destroys the previous tree; references into it die with it.
+// pipes. Every Refresh destroys the previous tree; references into it die with it, so
+// whoever keeps them registers as a holder and is told first. The tree lives in the
+// local memory of the backend it was read from: when that backend goes, the tree goes
+// with it (the manager stays, empty).
 // Nothing here raises: failures give empty texts, no node, or fewer entries.
 #pragma once
 
@@ -143,6 +146,19 @@ class TpxUsbHost : public TpxDevice {
   std::vector<std::unique_ptr<TpxUsbHub>> hubs_;
 };
 
+// Whoever keeps references to nodes of the manager's tree (a device list).
+class TpxUsbTreeHolder {
+ public:
+  // The tree is about to be destroyed: drop every reference into it, at once and
+  // without calling out. Runs on the thread that clears the tree.
+  virtual void TreeDestroying() = 0;
+  // A Refresh that another holder started has built a new tree.
+  virtual void TreeBuilt() = 0;
+
+ protected:
+  ~TpxUsbTreeHolder() = default;
+};
+
 class TpxUSBManager {
  public:
   TpxUSBManager() = default;
@@ -150,9 +166,14 @@ class TpxUSBManager {
   TpxUSBManager(const TpxUSBManager&) = delete;
   TpxUSBManager& operator=(const TpxUSBManager&) = delete;
 
-  // Rebuilds Disks, DeviceInfos and the host tree.
-  void Refresh();
+  // Rebuilds Disks, DeviceInfos and the host tree, then tells every holder but
+  // `starter` of the new tree. A Refresh asked for while the holders are being told
+  // keeps the tree that was just built.
+  void Refresh(TpxUsbTreeHolder* starter = nullptr);
+  // Tells every holder, then destroys the tree and the records.
   void Clear();
+  void AddHolder(TpxUsbTreeHolder* holder);
+  void RemoveHolder(TpxUsbTreeHolder* holder);
   int HostCount() const { return static_cast<int>(hosts_.size()); }
   TpxUsbHost* Hosts(int i) const;
   int AddHost();
@@ -172,11 +193,15 @@ class TpxUSBManager {
   TpxCustomLogFile* Log = nullptr;
 
  private:
+  // The building part of Refresh, inside the unit lock.
+  void Build();
+
   std::vector<std::unique_ptr<TpxUsbHost>> hosts_;
+  std::vector<TpxUsbTreeHolder*> holders_;
+  bool tellingHolders_ = false;
 };
 
 // The one manager of the process, created on first use and destroyed at program end.
-// Its tree holds local memory, so a simulated machine that backs it must outlive it:
-// create the machine before the first call, or Clear the manager before the machine
-// goes.
+// When the Windows backend changes (a simulated machine installed or removed) it
+// clears its tree while the old backend is still installed; holders drop their lists.
 TpxUSBManager& USBManager();

@@ -188,6 +188,7 @@ bool LoadSetupApi() {
   if (Bound()) return true;
   UnloadSetupApi();  // forgets a binding made on a backend that is gone
   g_backend = win::backendGeneration();
+  win::addBackendRelease(UnloadSetupApi);
   g_setupApi = win::LoadLibraryA("SetupAPI.dll");
   if (!g_setupApi) return false;
   HMODULE configManager = g_setupApi;

@@ -20,8 +20,8 @@ struct TpxSetupApi {
 // Binds every entry on first use; true when every required one is there. A failed
 // binding releases both libraries and is tried anew by the next call.
 bool LoadSetupApi();
-// Releases both libraries and forgets the entries; runs at program end. A binding
-// made on a backend that has since been replaced is forgotten without a release.
+// Releases both libraries and forgets the entries; runs when the backend that bound
+// them goes (while it is still installed) and at program end.
 void UnloadSetupApi();
 const TpxSetupApi& SetupApi();
 

@@ -143,7 +143,17 @@ Api& api();
 // (a loaded module's handle, say) is void once the count moves: a simulated machine
 // was installed or removed. On a real machine it never moves.
 unsigned backendGeneration();
-void backendChanged();
+
+// Whoever keeps something that the installed backend made and must give back to that
+// backend (local memory, a loaded module) registers a release: it runs when the
+// backend goes, while it is still installed. Registering one twice keeps one.
+using BackendRelease = void (*)();
+void addBackendRelease(BackendRelease release);
+void removeBackendRelease(BackendRelease release);
+
+// Called by whoever is about to change the table: runs every release, in the reverse
+// order of registration, on the calling thread, then moves the count.
+void changingBackend();
 
 // The table of the real Windows API (Windows builds only).
 Api nativeApi();

@@ -26,8 +26,9 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
     std::fprintf(stderr, "pxusb sim: a machine is already installed\n");
     std::abort();
   }
+  // What the library keeps of the previous backend goes back to it first.
+  win::changingBackend();
   g_current = this;
-  win::backendChanged();
   win::Api& table = win::api();
   win::Kernel32 simKernel32;
   installKernel32(simKernel32);
@@ -43,8 +44,9 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
 
 SimMachine::~SimMachine() {
   kernel_.joinThreads();
+  // What the library keeps of this machine goes back to it while it is still there.
+  win::changingBackend();
   win::api() = saved_;
-  win::backendChanged();
   g_current = nullptr;
 }
 

@@ -15,7 +15,6 @@
 
 #include "app/Unit1.h"
 #include "app/session.h"
-#include "lib/pxwin32di.h"
 #include "platform/sim/description.h"
 
 namespace {
@@ -70,9 +69,6 @@ int RunDemo() {
   } catch (const std::exception& error) {
     ReportFailure(error.what());
   }
-  // The tree and the bindings belong to the machine they were made on.
-  USBManager().Clear();
-  UnloadSetupApi();
   return passed ? 0 : 1;
 }
 

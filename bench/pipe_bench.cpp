@@ -16,7 +16,6 @@
 #include "lib/pxusb.h"
 #include "lib/pxusb_winusb_api.h"
 #include "lib/pxusbpipe.h"
-#include "lib/pxwin32di.h"
 #include "platform/sim/description.h"
 
 namespace {
@@ -34,11 +33,6 @@ class StreamMachine {
     path_ = ToWin32DevicePath(usb_->SelectedDevice()->DevicePath);
     machine_.machine().usbIo().attach(path_, "WinUSB", {{0x81, 2, 512}, {0x02, 2, 512}},
                                       std::make_shared<sim::StreamModel>(0x81, 0));
-  }
-  ~StreamMachine() {
-    usb_.reset();
-    USBManager().Clear();
-    UnloadSetupApi();
   }
   TpxUSB& usb() { return *usb_; }
   const std::string& path() const { return path_; }

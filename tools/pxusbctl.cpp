@@ -11,7 +11,6 @@
 #include "app/Unit1.h"
 #include "lib/pxusb.h"
 #include "lib/pxusbpipe.h"
-#include "lib/pxwin32di.h"
 #include "platform/sim/description.h"
 
 namespace {
@@ -240,11 +239,6 @@ class Machine {
 #else
     machine_ = sim::loadMachine(name.empty() ? "demo" : name);
 #endif
-  }
-  ~Machine() {
-    // The tree and the bindings belong to this machine.
-    USBManager().Clear();
-    UnloadSetupApi();
   }
 
  private:

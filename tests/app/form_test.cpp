@@ -11,7 +11,6 @@
 
 #include "app/Unit1.h"
 #include "app/session.h"
-#include "lib/pxwin32di.h"
 #include "platform/sim/description.h"
 #include "support/backend.h"
 
@@ -32,8 +31,6 @@ class FormTest : public ::testing::Test {
   }
   void TearDown() override {
     app_.reset();
-    USBManager().Clear();
-    UnloadSetupApi();
     machine_.reset();
   }
 

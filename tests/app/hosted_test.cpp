@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "lib/pxusb.h"
-#include "lib/pxwin32di.h"
 #include "platform/sim/description.h"
 #include "platform/win32/winusb.h"
 #include "support/backend.h"
@@ -19,11 +18,6 @@ namespace {
 class HostedMachineTest : public ::testing::Test {
  protected:
   void SetUp() override { described_ = sim::loadMachine("demo", sim::SimMachine::kHosted); }
-  void TearDown() override {
-    USBManager().Clear();
-    UnloadSetupApi();
-    described_.reset();
-  }
   sim::Kernel& Kernel() { return described_->machine().kernel(); }
 
   // The device path of the demo's echo device, as TpxUSB opens it.

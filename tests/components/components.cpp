@@ -1,7 +1,5 @@
 #include "components.h"
 
-#include "lib/pxwin32di.h"
-
 namespace pxtest {
 
 int TComponentLog::Count(const std::string& prefix) const {
@@ -54,16 +52,11 @@ void ComponentTest::SetUp() { Load(SampleMachine()); }
 
 void ComponentTest::TearDown() {
   app_.reset();
-  // The tree and the bindings belong to this machine.
-  USBManager().Clear();
-  UnloadSetupApi();
   described_.reset();
 }
 
 void ComponentTest::Load(const std::string& json) {
   app_.reset();
-  USBManager().Clear();
-  UnloadSetupApi();
   described_.reset();
   described_ = std::make_unique<sim::DescribedMachine>(json);
   app_ = MakeComponent<TApplication>(nullptr);

@@ -4,6 +4,7 @@
 
 #include "lib/pxusb_sysusb_api.h"
 #include "lib/pxusb_winusb_api.h"
+#include "platform/sim/hotplug.h"
 
 namespace pxtest {
 namespace {
@@ -225,6 +226,100 @@ TEST_F(UsbTest, DestroyingAnOpenComponentClosesTheDevice) {
   EXPECT_EQ(Machine().usbIo().openInterfaces(), 0u);
   EXPECT_TRUE(api.expired());
 }
+
+// The non-hub nodes of the shared manager's current tree, in port order.
+void CollectDevices(TpxUsbHub* hub, std::vector<TpxDevice*>& nodes) {
+  for (int p = 0; p < hub->PortCount(); ++p) {
+    for (int c = 0; c < hub->Ports(p)->ChildCount(); ++c) {
+      TpxUsbDevice* node = hub->Ports(p)->Children(c);
+      if (auto* child = dynamic_cast<TpxUsbHub*>(node)) {
+        CollectDevices(child, nodes);
+      } else {
+        nodes.push_back(node);
+      }
+    }
+  }
+}
+
+std::vector<TpxDevice*> TreeDevices() {
+  std::vector<TpxDevice*> nodes;
+  for (int h = 0; h < USBManager().HostCount(); ++h) {
+    for (int i = 0; i < USBManager().Hosts(h)->HubCount(); ++i) CollectDevices(USBManager().Hosts(h)->Hubs(i), nodes);
+  }
+  return nodes;
+}
+
+TEST_F(UsbTest, WhenTheMachineGoesItsTreeGoesAndTheNextMachineIsListedAfresh) {
+  TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
+  usb->GetDevices(nullptr);
+  usb->SetDeviceIndex(0);
+
+  // The old machine takes its tree along; the component keeps nothing of it.
+  Load(R"({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
+    "1": {"vid": "0x2F1A", "pid": "0x0103", "description": "other", "service": "WinUSB"}}}}]})");
+  EXPECT_EQ(USBManager().HostCount(), 0);
+  EXPECT_EQ(usb->DeviceCount(), 0);
+  EXPECT_EQ(usb->SelectedDevice(), nullptr);
+
+  usb->DevicesChanged();
+  EXPECT_EQ(ListedNames(*usb), (std::vector<std::string>{"other"}));
+  EXPECT_EQ(usb->SelectedDevice(), TreeDevices().at(0));
+}
+
+// Two or three components (each with its device box) list nodes of the one shared
+// tree: whichever reloads, every list, box and selection follows into the new tree.
+class SharedTreeTest : public ComponentTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SharedTreeTest, EveryComponentFollowsTheTreeThatAnyOfThemReloads) {
+  const int count = GetParam();
+  TOwned<TForm> form = MakeComponent<TForm>(nullptr);
+  std::vector<TOwned<TpxUSB>> usbs;
+  std::vector<TpxDeviceBox*> boxes;
+  std::vector<NotifyCounter> counters(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    usbs.push_back(MakeComponent<TpxUSB>(nullptr));
+    boxes.push_back(new TpxDeviceBox(form.get()));
+    boxes[i]->SetParent(form.get());
+    boxes[i]->SetpxLink(usbs[i].get());  // each link loads its component's list
+    usbs[i]->AddNotify(counters[i].Handler());
+  }
+  // Every list, box entry and selection names a node of the current tree.
+  auto expectCurrent = [&](const std::vector<std::string>& names, int starter) {
+    const std::vector<TpxDevice*> tree = TreeDevices();
+    for (int i = 0; i < count; ++i) {
+      SCOPED_TRACE("component " + std::to_string(i));
+      ASSERT_EQ(ListedNames(*usbs[i]), names);
+      for (int j = 0; j < usbs[i]->DeviceCount(); ++j) EXPECT_EQ(usbs[i]->Devices(j), tree[j]);
+      // A plain load selects nothing and tells nobody, its box included.
+      if (i == starter) continue;
+      ASSERT_EQ(boxes[i]->Items().Count(), usbs[i]->DeviceCount());
+      for (int j = 0; j < usbs[i]->DeviceCount(); ++j) EXPECT_EQ(boxes[i]->Items().Objects(j), tree[j]);
+      TpxDevice* selected = i < usbs[i]->DeviceCount() ? tree[i] : nullptr;
+      EXPECT_EQ(usbs[i]->SelectedDevice(), selected);
+      EXPECT_EQ(boxes[i]->ItemIndex(), selected ? i : -1);
+    }
+  };
+  for (int i = 0; i < count; ++i) usbs[i]->SetDeviceIndex(i);
+  for (int starter = 0; starter < count; ++starter) {
+    SCOPED_TRACE("loaded by " + std::to_string(starter));
+    for (NotifyCounter& counter : counters) counter.codes.clear();
+    usbs[starter]->LoadDevices();
+    expectCurrent({"echo", "pxecho", "mouse", "stick"}, starter);
+    for (int i = 0; i < count; ++i) {
+      EXPECT_EQ(counters[i].codes, (i == starter ? std::vector<std::int32_t>{} : std::vector<std::int32_t>{3, 3}));
+    }
+    usbs[starter]->SetDeviceIndex(starter);
+  }
+
+  // A device goes; the broadcast that one box hands on reloads every component.
+  sim::HotPlug plug(Machine(), Bus());
+  ASSERT_TRUE(plug.unplug({0, {1}}));
+  TMessage message{WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, 0};
+  EXPECT_TRUE(boxes[count - 1]->DeviceChange(message));
+  expectCurrent({"pxecho", "mouse", "stick"}, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Components, SharedTreeTest, ::testing::Values(2, 3));
 
 }  // namespace
 }  // namespace pxtest

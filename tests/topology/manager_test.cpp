@@ -168,7 +168,7 @@ TEST_F(ManagerTest, RefreshRebuildsOneTreeAndClearReleasesIt) {
   EXPECT_EQ(&USBManager(), &USBManager());
   USBManager().Refresh();
   EXPECT_EQ(USBManager().HostCount(), 1);
-  USBManager().Clear();
+  USBManager().Clear();  // the fixture counts the machine's buffers before it goes
 }
 
 TEST_F(ManagerTest, ControllersAreTriedByNumberWithoutStopping) {

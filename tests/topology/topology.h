@@ -35,7 +35,6 @@ class TopologyTest : public ::testing::Test {
  protected:
   void TearDown() override {
     manager.Clear();
-    UnloadSetupApi();
     if (described) {
       EXPECT_EQ(Kernel().localAllocations(), 0u) << "buffers outlived the tree";
     }
@@ -45,7 +44,6 @@ class TopologyTest : public ::testing::Test {
   // Builds the machine and refreshes the manager on it.
   void Load(const std::string& json) {
     manager.Clear();
-    UnloadSetupApi();
     described.reset();
     described = std::make_unique<sim::DescribedMachine>(json);
     manager.Refresh();

@@ -43,7 +43,7 @@ int main() {
   std::printf("%d devices\n", usb->DeviceCount());
   for (int i = 0; i < usb->DeviceCount(); ++i) {
     auto* device = static_cast<TpxUsbDevice*>(usb->Devices(i));
-    std::printf("%d: %s (%s, %d pipes)\n", i, device->Name.c_str(), device->Service.c_str(),
+    std::printf("%d: %s (%s), pipes: %d\n", i, device->Name.c_str(), device->Service.c_str(),
                 device->PipeCount());
   }
 

@@ -4,17 +4,21 @@
 
 namespace {
 
-// Winusb.dll, loaded at first use and kept until the program ends. A handle loaded
-// under another backend (a simulated machine that is gone) does not count.
+void ReleaseWinUsb();
+
+// Winusb.dll, loaded at first use and kept until the program ends or the backend that
+// loaded it goes.
 class WinUsbLibrary {
  public:
   ~WinUsbLibrary() {
-    if (module_ && generation_ == win::backendGeneration()) win::FreeLibrary(module_);
+    win::removeBackendRelease(ReleaseWinUsb);
+    Release();
   }
 
   template <class Fn, class... A>
   BOOL Call(const char* name, A... args) {
     if (!module_ || generation_ != win::backendGeneration()) {
+      win::addBackendRelease(ReleaseWinUsb);
       module_ = win::LoadLibraryA("Winusb.dll");
       generation_ = win::backendGeneration();
     }
@@ -23,12 +27,19 @@ class WinUsbLibrary {
     return entry ? entry(args...) : FALSE;
   }
 
+  void Release() {
+    if (module_ && generation_ == win::backendGeneration()) win::FreeLibrary(module_);
+    module_ = nullptr;
+  }
+
  private:
   HMODULE module_ = nullptr;
   unsigned generation_ = 0;
 };
 
 WinUsbLibrary g_winusb;
+
+void ReleaseWinUsb() { g_winusb.Release(); }
 
 }  // namespace
 

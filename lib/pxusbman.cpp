@@ -278,11 +278,12 @@ bool TpxUsbPort::RequestConnection(HANDLE HubHandle, DWORD ControlCode) {
 
 std::string TpxUsbPort::AttachedText(TpxUsbDevice* Child, bool IsHub, const std::string& DriverKey) {
   std::string text;
+  TpxUSBManager* manager = Hub && Hub->Host ? Hub->Host->Manager : nullptr;
   if (!DriverKey.empty() && Child) {
+    if (manager) return manager->FindDescription(DriverKey);
     FindDeviceDescription(DriverKey, text);
     return text;
   }
-  TpxUSBManager* manager = Hub && Hub->Host ? Hub->Host->Manager : nullptr;
   if (manager && manager->RequestDescriptors && !IsHub && Child) {
     Child->ReadStrings();
     for (int i = 0; i < Child->Strings.Count(); ++i) text += " " + Child->Strings.Strings(i);
@@ -397,6 +398,10 @@ void TpxUSBManager::Build() {
   std::lock_guard<std::mutex> guard(UnitLock());
   EnumDisks();
   for (const GUID& setupClass : kSetupClasses) EnumDevices(&setupClass, true, true, false, DeviceInfos);
+  for (int i = 0; i < DeviceInfos.Count(); ++i) {
+    infoIndex_.emplace(UpperCase(DeviceInfos.Strings(i)), static_cast<TpxDevice*>(DeviceInfos.Objects(i)));
+  }
+  descriptions_.Load();
   for (int n = 0; n < HostControllerCount; ++n) {
     HANDLE handle = OpenHostController(n);
     if (handle == INVALID_HANDLE_VALUE) continue;
@@ -404,7 +409,7 @@ void TpxUSBManager::Build() {
     TpxUsbHost* host = Hosts(AddHost());
     host->DevicePath = "\\\\.\\HCD" + IntToStr(n);
     host->KeyName = GetIoctlName(handle, IOCTL_GET_HCD_DRIVERKEY_NAME);
-    FindDeviceDescription(host->KeyName, host->Description);
+    host->Description = FindDescription(host->KeyName);
     host->Name = host->Description;
     host->LoadRootHub(handle);
   }
@@ -415,6 +420,8 @@ void TpxUSBManager::Clear() {
   hosts_.clear();
   for (int i = 0; i < DeviceInfos.Count(); ++i) delete DeviceInfos.Objects(i);
   DeviceInfos.Clear();
+  infoIndex_.clear();
+  descriptions_.Clear();
   Disks.Clear();
 }
 
@@ -436,8 +443,8 @@ HANDLE TpxUSBManager::OpenHostController(int Number) {
 }
 
 TpxDevice* TpxUSBManager::FindDeviceInfo(const std::string& DriverKey) const {
-  int i = DeviceInfos.IndexOf(DriverKey);
-  return i >= 0 ? static_cast<TpxDevice*>(DeviceInfos.Objects(i)) : nullptr;
+  auto it = infoIndex_.find(UpperCase(DriverKey));
+  return it == infoIndex_.end() ? nullptr : it->second;
 }
 
 void TpxUSBManager::EnumDisks() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "framework/classes.h"
@@ -180,13 +181,15 @@ class TpxUSBManager {
   HANDLE OpenHostController(int Number);
   // The device-information record listed under DriverKey (any letter case), or none.
   TpxDevice* FindDeviceInfo(const std::string& DriverKey) const;
+  // FindDeviceDescription of DriverKey, from the device tree as the last Refresh found it.
+  std::string FindDescription(const std::string& DriverKey) const { return descriptions_.Find(DriverKey); }
   void EnumDisks();
   // The drive letter whose mount record matches DeviceId, or empty.
   std::string FindDiskLetter(const std::string& DeviceId) const;
   void WriteLog(const std::string& Text);
 
   bool RequestDescriptors = false;
-  TStringList DeviceInfos;  // driver key -> owned TpxDevice record
+  TStringList DeviceInfos;  // driver key -> owned TpxDevice record; filled by Refresh
   // One line per drive letter: the letter, or its lower-cased mount identity with the
   // letter's character code as the line's object.
   TStringList Disks;
@@ -199,6 +202,11 @@ class TpxUSBManager {
   std::vector<std::unique_ptr<TpxUsbHost>> hosts_;
   std::vector<TpxUsbTreeHolder*> holders_;
   bool tellingHolders_ = false;
+  // What is looked up once per device, indexed once per Refresh: the records of
+  // DeviceInfos by upper-case driver key (the first of equal keys), and the tree's
+  // descriptions.
+  std::unordered_map<std::string, TpxDevice*> infoIndex_;
+  TpxDescriptionIndex descriptions_;
 };
 
 // The one manager of the process, created on first use and destroyed at program end.

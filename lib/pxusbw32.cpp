@@ -40,20 +40,51 @@ bool NextNode(DEVINST& node) {
 
 }  // namespace
 
-void FindDeviceDescription(const std::string& DriverKey, std::string& Text) {
-  Text.clear();
+namespace {
+
+// Calls Visit(node, driver key) for every devnode with a driver key, depth first from
+// the root, until Visit returns false.
+template <class Visitor>
+void WalkDriverKeys(char* buffer, Visitor Visit) {
   if (!LoadSetupApi()) return;
   DEVINST node = 0;
   if (SetupApi().CM_Locate_DevNodeA(&node, nullptr, 0) != CR_SUCCESS) return;
-  char buffer[kPropertySize] = {};
   do {
     std::string driverKey;
-    if (NodeProperty(node, CM_DRP_DRIVER, buffer, driverKey) && driverKey == DriverKey) {
-      std::string description;
-      if (NodeProperty(node, CM_DRP_DEVICEDESC, buffer, description)) Text = description;
-      return;
-    }
+    if (NodeProperty(node, CM_DRP_DRIVER, buffer, driverKey) && !Visit(node, driverKey)) return;
   } while (NextNode(node));
+}
+
+std::string NodeDescription(DEVINST node, char* buffer) {
+  std::string description;
+  NodeProperty(node, CM_DRP_DEVICEDESC, buffer, description);
+  return description;
+}
+
+}  // namespace
+
+void FindDeviceDescription(const std::string& DriverKey, std::string& Text) {
+  Text.clear();
+  char buffer[kPropertySize] = {};
+  WalkDriverKeys(buffer, [&](DEVINST node, const std::string& driverKey) {
+    if (driverKey != DriverKey) return true;
+    Text = NodeDescription(node, buffer);
+    return false;
+  });
+}
+
+void TpxDescriptionIndex::Load() {
+  byKey_.clear();
+  char buffer[kPropertySize] = {};
+  WalkDriverKeys(buffer, [&](DEVINST node, const std::string& driverKey) {
+    if (byKey_.find(driverKey) == byKey_.end()) byKey_.emplace(driverKey, NodeDescription(node, buffer));
+    return true;
+  });
+}
+
+std::string TpxDescriptionIndex::Find(const std::string& DriverKey) const {
+  auto it = byKey_.find(DriverKey);
+  return it == byKey_.end() ? std::string() : it->second;
 }
 
 std::string WideBufferToAnsi(const BYTE* Buffer, size_t Size) {

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "lib/pxwin32.h"
 #include "platform/win32.h"
@@ -10,6 +11,18 @@
 // The description of the first device, depth first from the root, whose driver key is
 // exactly DriverKey; empty when none is.
 void FindDeviceDescription(const std::string& DriverKey, std::string& Text);
+
+// FindDeviceDescription for many driver keys with one walk of the device tree: Load
+// takes the tree as it stands, Find answers as FindDeviceDescription did then.
+class TpxDescriptionIndex {
+ public:
+  void Load();
+  void Clear() { byKey_.clear(); }
+  std::string Find(const std::string& DriverKey) const;
+
+ private:
+  std::unordered_map<std::string, std::string> byKey_;
+};
 
 // ---- Hub and host controller I/O controls -------------------------------------------
 

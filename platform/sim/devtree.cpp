@@ -28,6 +28,7 @@ DeviceTree::DeviceTree(Registry& registry) : registry_(registry) {
   auto root = std::make_unique<DevNode>();
   root->devInst = 1;
   root->instanceId = kRootId;
+  byInstanceId_.emplace(lowerAscii(kRootId), root.get());
   nodes_.push_back(std::move(root));
 }
 
@@ -38,6 +39,7 @@ DevNode& DeviceTree::add(DevNode& parent, const std::string& instanceId) {
   node->parent = &parent;
   parent.children.push_back(node.get());
   registry_.createKey(HKEY_LOCAL_MACHINE, hardwareKeyPath(*node));
+  byInstanceId_.emplace(lowerAscii(instanceId), node.get());
   nodes_.push_back(std::move(node));
   return *nodes_.back();
 }
@@ -61,10 +63,8 @@ DevNode* DeviceTree::find(DEVINST devInst) {
 }
 
 DevNode* DeviceTree::find(const std::string& instanceId) {
-  for (auto& node : nodes_) {
-    if (equalsIgnoreCase(node->instanceId, instanceId)) return node.get();
-  }
-  return nullptr;
+  auto it = byInstanceId_.find(lowerAscii(instanceId));
+  return it == byInstanceId_.end() ? nullptr : it->second;
 }
 
 std::vector<DevNode*> DeviceTree::devices() {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/sim/registry.h"
@@ -87,6 +88,7 @@ class DeviceTree {
  private:
   Registry& registry_;
   std::vector<std::unique_ptr<DevNode>> nodes_;
+  std::unordered_map<std::string, DevNode*> byInstanceId_;  // lower-case ID -> first node with it
   std::map<HDEVINFO, std::unique_ptr<DeviceInfoSet>> sets_;
 };
 

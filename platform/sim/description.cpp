@@ -100,6 +100,70 @@ unsigned position(const std::string& key, unsigned max) {
   return value <= max ? value : 0;
 }
 
+// The JSON pointer of member or element `key` below `path`: "~" and "/" in the key escaped.
+std::string pointerChild(const std::string& path, std::string key) {
+  for (size_t at = 0; (at = key.find_first_of("~/", at)) != std::string::npos; at += 2) {
+    key.replace(at, 1, key[at] == '~' ? "~0" : "~1");
+  }
+  return path + "/" + key;
+}
+
+// Parses into a document while keeping the JSON pointer of the value being read, so
+// that a value the parser refuses (a number beyond a double's range) is named by its
+// place. Syntax errors stand for the whole document ("/").
+class PointerSax {
+ public:
+  explicit PointerSax(json& doc) : dom_(doc, true) {}
+
+  bool null() { return value(dom_.null()); }
+  bool boolean(bool v) { return value(dom_.boolean(v)); }
+  bool number_integer(json::number_integer_t v) { return value(dom_.number_integer(v)); }
+  bool number_unsigned(json::number_unsigned_t v) { return value(dom_.number_unsigned(v)); }
+  bool number_float(json::number_float_t v, const json::string_t& text) { return value(dom_.number_float(v, text)); }
+  bool string(json::string_t& v) { return value(dom_.string(v)); }
+  bool binary(json::binary_t& v) { return value(dom_.binary(v)); }
+  bool start_object(std::size_t n) { return open(dom_.start_object(n), false); }
+  bool key(json::string_t& k) {
+    places_.back().key = k;
+    return dom_.key(k);
+  }
+  bool end_object() { return close(dom_.end_object()); }
+  bool start_array(std::size_t n) { return open(dom_.start_array(n), true); }
+  bool end_array() { return close(dom_.end_array()); }
+  [[noreturn]] bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+    bool valueRefused = dynamic_cast<const json::out_of_range*>(&e) != nullptr;
+    throw DescriptionError(valueRefused && !places_.empty() ? pointer() : "/", e.what());
+  }
+
+ private:
+  struct Place {
+    bool array;
+    size_t index = 0;
+    std::string key;
+  };
+  // The pointer of the value being read.
+  std::string pointer() const {
+    std::string path;
+    for (const Place& p : places_) path = pointerChild(path, p.array ? std::to_string(p.index) : p.key);
+    return path;
+  }
+  bool value(bool ok) {
+    if (!places_.empty() && places_.back().array) ++places_.back().index;
+    return ok;
+  }
+  bool open(bool ok, bool array) {
+    places_.push_back({array});
+    return ok;
+  }
+  bool close(bool ok) {
+    places_.pop_back();
+    return value(ok);
+  }
+
+  nlohmann::detail::json_sax_dom_parser<json> dom_;
+  std::vector<Place> places_;
+};
+
 // A part of the description and its JSON pointer, for the error messages.
 class Reader {
  public:
@@ -190,13 +254,7 @@ class Reader {
     *value = std::stoull(digits, nullptr, isHex ? 16 : 10);
     return true;
   }
-  // JSON pointer of a member: "~" and "/" in the key escaped.
-  std::string child(std::string key) const {
-    for (size_t at = 0; (at = key.find_first_of("~/", at)) != std::string::npos; at += 2) {
-      key.replace(at, 1, key[at] == '~' ? "~0" : "~1");
-    }
-    return path_ + "/" + key;
-  }
+  std::string child(const std::string& key) const { return pointerChild(path_, key); }
 
   static inline const json kEmpty = json::object();
   const json& value_;
@@ -641,11 +699,8 @@ std::string builtinMachine(const std::string& name) {
 
 void describeMachine(SimMachine& machine, UsbBus& bus, const std::string& text) {
   json doc;
-  try {
-    doc = json::parse(text);
-  } catch (const json::parse_error& e) {
-    throw DescriptionError("/", e.what());
-  }
+  PointerSax sax(doc);
+  json::sax_parse(text, &sax);
   Builder(machine, bus).build(Reader(doc, ""));
 }
 

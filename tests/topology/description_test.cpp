@@ -18,6 +18,11 @@ TEST(DescriptionTest, InvalidDescriptionsNameThePathOfTheFault) {
   };
   const std::pair<std::string, std::string> cases[] = {
       {"{\"controllers\": [", "/"},
+      // Numbers beyond a double's range are refused where they stand.
+      {R"({"controllers": 1e999})", "/controllers"},
+      {R"({"controllers": [{"number": 0, "rootHub": {"ports": 1}}, {"number": -1e999}]})", "/controllers/1/number"},
+      {R"({"drives": [[], [1, 2e400]], "a/b~": 1})", "/drives/1/1"},
+      {R"({"a/b~": 1e999})", "/a~1b~0"},
       {R"({"controllers": [{"number": 0}]})", "/controllers/0"},
       {R"({"controllers": [{"number": 0, "rootHub": {"ports": 1}}, {"number": 0, "rootHub": {"ports": 1}}]})",
        "/controllers/1/number"},

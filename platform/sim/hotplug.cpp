@@ -48,13 +48,13 @@ UsbBusPort* HotPlug::portAt(std::map<unsigned, UsbBusController>& controllers, c
 }
 
 bool HotPlug::unplug(const Place& place) {
-  std::unique_ptr<UsbBusDevice> gone;
+  Unplugged gone;
   bus_.edit([&](std::map<unsigned, UsbBusController>& controllers) {
-    if (UsbBusPort* port = portAt(controllers, place)) gone = std::move(port->device);
+    if (UsbBusPort* port = portAt(controllers, place)) gone.device = std::move(port->device);
   });
-  if (!gone) return false;
-  follow(*gone, false);
-  broadcast(*gone, DBT_DEVICEREMOVECOMPLETE);
+  if (!gone.device) return false;
+  follow(*gone.device, false, gone.models);
+  broadcast(*gone.device, DBT_DEVICEREMOVECOMPLETE);
   unplugged_[place] = std::move(gone);
   return true;
 }
@@ -62,38 +62,45 @@ bool HotPlug::unplug(const Place& place) {
 bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
   auto it = unplugged_.find(place);
   if (it == unplugged_.end()) return false;
-  UsbBusDevice* device = it->second.get();
+  UsbBusDevice* device = it->second.device.get();
   bool placed = false;
   bus_.edit([&](std::map<unsigned, UsbBusController>& controllers) {
     UsbBusPort* port = portAt(controllers, place);
     if (!port || port->device) return;
-    port->device = std::move(it->second);
+    port->device = std::move(it->second.device);
     placed = true;
   });
   if (!placed) return false;
+  Models models = std::move(it->second.models);
   unplugged_.erase(it);
-  follow(*device, true);
   DevNode* node = nodeOf(*device);
   std::string file = node ? deviceFile(*node) : "";
-  if (model && !file.empty()) {
-    std::vector<Endpoint> endpoints;
-    for (const UsbBusEndpoint& e : device->endpoints) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
-    machine_.usbIo().attach(file, node->service, std::move(endpoints), std::move(model));
-  }
+  if (model && !file.empty()) models[file] = std::move(model);
+  follow(*device, true, models);
   broadcast(*device, DBT_DEVICEARRIVAL);
   return true;
 }
 
-void HotPlug::follow(const UsbBusDevice& device, bool present) {
+void HotPlug::follow(const UsbBusDevice& device, bool present, Models& models) {
   if (DevNode* node = nodeOf(device)) {
     node->present = present;
-    // The device file of a device that went answers no more.
     std::string file = deviceFile(*node);
-    if (!present && !file.empty()) machine_.usbIo().detach(file);
+    UsbIo& io = machine_.usbIo();
+    if (!present && !file.empty()) {
+      // The device file of a device that went answers no more.
+      if (std::shared_ptr<UsbDevice> gone = io.device(file)) models[file] = gone->model();
+      io.detach(file);
+    }
+    auto model = models.find(file);
+    if (present && model != models.end()) {
+      std::vector<Endpoint> endpoints;
+      for (const UsbBusEndpoint& e : device.endpoints) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+      io.attach(file, node->service, std::move(endpoints), model->second);
+    }
   }
   if (!device.hub) return;
   for (const UsbBusPort& port : device.hub->ports) {
-    if (port.device) follow(*port.device, present);
+    if (port.device) follow(*port.device, present, models);
   }
 }
 

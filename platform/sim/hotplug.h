@@ -32,23 +32,31 @@ class HotPlug {
 
   // False when no device stands there. Everything below an unplugged hub goes too.
   bool unplug(const Place& place);
-  // Puts back what was unplugged from `place`; with a model, its device file answers
-  // through it (without, it has none). False when nothing was unplugged there or the
-  // port is taken.
+  // Puts back what was unplugged from `place`, and everything that was below it. Each
+  // device file answers through the model it had before; `model`, when given, is the
+  // plugged device's new one (a device that never had one gets none). False when
+  // nothing was unplugged there or the port is taken.
   bool plug(const Place& place, std::shared_ptr<DeviceModel> model = nullptr);
 
  private:
   // The port at `place`, or null; under the bus lock.
   static UsbBusPort* portAt(std::map<unsigned, UsbBusController>& controllers, const Place& place);
   DevNode* nodeOf(const UsbBusDevice& device);
-  // Sets the devnodes of `device` and everything below it present or absent, and
-  // drops their device files when they go.
-  void follow(const UsbBusDevice& device, bool present);
+  // Device file path -> the model that answered there.
+  using Models = std::map<std::string, std::shared_ptr<DeviceModel>>;
+  struct Unplugged {
+    std::unique_ptr<UsbBusDevice> device;
+    Models models;
+  };
+  // Sets the devnodes of `device` and everything below it present or absent. Device
+  // files go with their devices, their models into `models`; coming back, each
+  // device file with a model in `models` answers through it again.
+  void follow(const UsbBusDevice& device, bool present, Models& models);
   void broadcast(const UsbBusDevice& device, WPARAM event);
 
   SimMachine& machine_;
   UsbBus& bus_;
-  std::map<Place, std::unique_ptr<UsbBusDevice>> unplugged_;
+  std::map<Place, Unplugged> unplugged_;
 };
 
 }  // namespace sim

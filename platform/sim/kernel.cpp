@@ -278,8 +278,9 @@ HANDLE Kernel::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool
   }
   if (id) *id = thread->id;
   HANDLE handle = addHandle(thread);
+  reapThreads();
   std::lock_guard<std::mutex> guard(lock_);
-  osThreads_.emplace_back([this, thread, start, parameter] {
+  osThreads_[thread->id] = std::thread([this, thread, start, parameter] {
     {
       std::unique_lock<std::mutex> gate(lock_);
       threadIds_[std::this_thread::get_id()] = thread->id;
@@ -319,14 +320,47 @@ DWORD Kernel::currentThreadId() {
 
 void Kernel::joinThreads() {
   // Threads the machine started must not outlive it.
-  std::vector<std::thread> threads;
+  std::map<DWORD, std::thread> threads;
   {
     std::lock_guard<std::mutex> guard(lock_);
     threads.swap(osThreads_);
   }
-  for (auto& thread : threads) {
+  for (auto& [id, thread] : threads) {
     if (thread.joinable()) thread.join();
   }
+}
+
+void Kernel::reapThreads() {
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    size_t endedRecords = 0;
+    for (auto& [id, thread] : threads_) {
+      if (!thread->finished) continue;
+      ++endedRecords;
+      auto os = osThreads_.find(id);
+      if (os == osThreads_.end()) continue;
+      ended.push_back(std::move(os->second));
+      osThreads_.erase(os);
+    }
+    // Thread ids only grow: the map's first entries are the oldest.
+    for (auto it = threads_.begin(); it != threads_.end() && endedRecords > kEndedThreadRecords;) {
+      if (!it->second->finished) {
+        ++it;
+        continue;
+      }
+      com_.erase(it->first);
+      it = threads_.erase(it);
+      --endedRecords;
+    }
+  }
+  // An ended thread has at most its last lines to run.
+  for (auto& thread : ended) thread.join();
+}
+
+size_t Kernel::unjoinedThreads() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return osThreads_.size();
 }
 
 int Kernel::threadPriorityById(DWORD id) const {
@@ -584,16 +618,26 @@ ULONGLONG Kernel::now() const {
 void Kernel::debugOutput(const std::string& text) {
   std::lock_guard<std::mutex> guard(lock_);
   debugLog_.push_back(text);
+  if (debugLog_.size() > kDebugLogLines) {
+    debugLog_.pop_front();
+    ++debugDropped_;
+  }
 }
 
 std::vector<std::string> Kernel::debugLog() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return debugLog_;
+  return {debugLog_.begin(), debugLog_.end()};
+}
+
+size_t Kernel::debugLinesDropped() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return debugDropped_;
 }
 
 void Kernel::clearDebugLog() {
   std::lock_guard<std::mutex> guard(lock_);
   debugLog_.clear();
+  debugDropped_ = 0;
 }
 
 HRESULT Kernel::coInitialize(DWORD model) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -162,8 +163,13 @@ class Kernel {
   DWORD currentThreadId();
   // Waits for every thread the machine started to end (machine shutdown).
   void joinThreads();
-  // Priority last set on the thread with this id (THREAD_PRIORITY_ERROR_RETURN if none).
+  // Priority last set on the thread with this id (THREAD_PRIORITY_ERROR_RETURN if none,
+  // or when the thread ended long ago: only the newest kEndedThreadRecords ended
+  // threads keep their records).
   int threadPriorityById(DWORD id) const;
+  static constexpr size_t kEndedThreadRecords = 64;
+  // Threads started and not yet joined.
+  size_t unjoinedThreads() const;
   // Threads started by CreateThread that have not ended yet.
   size_t runningThreads() const;
 
@@ -208,9 +214,11 @@ class Kernel {
   bool hosted() const { return hosted_; }
   bool ownsModule(HMODULE module) const;
 
-  // Debugger output.
+  // Debugger output: the newest kDebugLogLines lines are kept, and how many went.
+  static constexpr size_t kDebugLogLines = 4096;
   void debugOutput(const std::string& text);
   std::vector<std::string> debugLog() const;
+  size_t debugLinesDropped() const;
   void clearDebugLog();
 
   // COM per thread.
@@ -220,6 +228,8 @@ class Kernel {
 
  private:
   bool ready(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll, size_t* index);
+  // Joins the threads that have ended and forgets the records of the oldest ended ones.
+  void reapThreads();
   DWORD waitObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
                     DWORD timeoutMs, const std::function<bool()>& extraReady);
   // The caller's event when it is the host's, for the host to set or reset.
@@ -236,7 +246,7 @@ class Kernel {
 
   std::map<std::thread::id, DWORD> threadIds_;
   std::map<DWORD, std::shared_ptr<Thread>> threads_;
-  std::vector<std::thread> osThreads_;
+  std::map<DWORD, std::thread> osThreads_;  // by thread id, until joined
   DWORD nextThreadId_ = 0x1000;
 
   std::vector<DeviceResolver> resolvers_;
@@ -249,7 +259,8 @@ class Kernel {
 
   std::vector<Drive> drives_;
   std::optional<ULONGLONG> clock_;
-  std::vector<std::string> debugLog_;
+  std::deque<std::string> debugLog_;
+  size_t debugDropped_ = 0;
   std::map<DWORD, std::pair<int, DWORD>> com_;  // thread id -> (count, model)
 };
 

@@ -214,7 +214,7 @@ void UsbDevice::serve() {
   Lock guard(lock_);
   while (!stopping_) {
     auto now = SteadyClock::now();
-    auto wake = model_->nextSupply(now);
+    auto wake = plugged_ ? model_->nextSupply(now) : SteadyClock::time_point::max();
     std::vector<UCHAR> blocked;  // pipes whose oldest transfer is still waiting
     bool progressed = false;     // a finished transfer may make room for another
     for (auto it = pending_.begin(); it != pending_.end();) {
@@ -413,12 +413,13 @@ std::string UsbIo::realDevice(const std::string& path) const {
 
 std::vector<DriverRequest> UsbIo::driverLog() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return driverLog_;
+  return {driverLog_.begin(), driverLog_.end()};
 }
 
 void UsbIo::recordDriverRequest(DriverRequest request) {
   std::lock_guard<std::mutex> guard(lock_);
   driverLog_.push_back(std::move(request));
+  if (driverLog_.size() > kDriverLogRequests) driverLog_.pop_front();
 }
 
 WINUSB_INTERFACE_HANDLE UsbIo::openInterface(std::shared_ptr<UsbDeviceFile> file) {

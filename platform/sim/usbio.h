@@ -137,6 +137,9 @@ class UsbDevice {
   UsbDevice& operator=(const UsbDevice&) = delete;
 
   const Endpoint* endpoint(UCHAR address) const;
+  const std::vector<Endpoint>& endpoints() const { return endpoints_; }
+  // Once unplugged, the device no longer calls its model, which may then serve another.
+  const std::shared_ptr<DeviceModel>& model() const { return model_; }
 
   // One pipe transfer for `opener` (the device file it came through). With an
   // OVERLAPPED record: STATUS_PENDING while it runs, completion through the record
@@ -237,6 +240,8 @@ class UsbIo {
   std::string realDevice(const std::string& path) const;
 
   Kernel& kernel() { return kernel_; }
+  // The newest kDriverLogRequests requests the "pxusb" driver model received.
+  static constexpr size_t kDriverLogRequests = 4096;
   std::vector<DriverRequest> driverLog() const;
   void recordDriverRequest(DriverRequest request);
 
@@ -259,7 +264,7 @@ class UsbIo {
   mutable std::mutex lock_;
   std::map<std::string, Attached> devices_;  // key: lower-case path
   std::map<std::string, std::string> routes_;  // lower-case path -> real device path
-  std::vector<DriverRequest> driverLog_;
+  std::deque<DriverRequest> driverLog_;
   std::map<WINUSB_INTERFACE_HANDLE, std::shared_ptr<WinUsbInterface>> interfaces_;
   // Handles are never handed out twice, so every freed one is known as such.
   std::set<WINUSB_INTERFACE_HANDLE> freed_;

@@ -77,6 +77,36 @@ TEST_F(SimKernelTest, ThreadPrioritiesAndComUseAreRecorded) {
   EXPECT_EQ(kernel.comInitCount(id), 1);
 }
 
+// A machine that runs for hours: ended threads are joined as new ones start, and the
+// records tests read keep only the newest entries.
+TEST_F(SimKernelTest, LongRunsKeepThreadsAndRecordsBounded) {
+  struct Body {
+    static DWORD WINAPI Run(LPVOID) { return 0; }
+  };
+  constexpr size_t kThreads = 3 * sim::Kernel::kEndedThreadRecords;
+  DWORD first = 0, last = 0;
+  for (size_t i = 0; i < kThreads; ++i) {
+    HANDLE thread = win::CreateThread(nullptr, 0, &Body::Run, nullptr, 0, i ? &last : &first);
+    ASSERT_EQ(win::WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    win::CloseHandle(thread);
+    ASSERT_LE(kernel.unjoinedThreads(), 1u) << "after thread " << i;
+  }
+  EXPECT_EQ(kernel.threadPriorityById(first), THREAD_PRIORITY_ERROR_RETURN);
+  EXPECT_EQ(kernel.threadPriorityById(last), THREAD_PRIORITY_NORMAL);
+
+  for (size_t i = 0; i < sim::Kernel::kDebugLogLines + 5; ++i) win::OutputDebugStringA(std::to_string(i).c_str());
+  std::vector<std::string> lines = kernel.debugLog();
+  ASSERT_EQ(lines.size(), sim::Kernel::kDebugLogLines);
+  EXPECT_EQ(lines.front(), "5");
+  EXPECT_EQ(lines.back(), std::to_string(sim::Kernel::kDebugLogLines + 4));
+  EXPECT_EQ(kernel.debugLinesDropped(), 5u);
+
+  for (DWORD i = 0; i < sim::UsbIo::kDriverLogRequests + 1; ++i) machine.usbIo().recordDriverRequest({i, {}, 0});
+  std::vector<sim::DriverRequest> requests = machine.usbIo().driverLog();
+  ASSERT_EQ(requests.size(), sim::UsbIo::kDriverLogRequests);
+  EXPECT_EQ(requests.front().code, 1u);
+}
+
 TEST_F(SimKernelTest, UnknownDevicePathsAreNotFound) {
   win::SetLastError(pxtest::kSentinel);
   EXPECT_EQ(win::CreateFileA("\\\\.\\HCD0", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,

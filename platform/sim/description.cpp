@@ -152,7 +152,7 @@ class PointerSax {
     return ok;
   }
   bool open(bool ok, bool array) {
-    places_.push_back({array});
+    places_.push_back({array, 0, {}});
     return ok;
   }
   bool close(bool ok) {

@@ -279,6 +279,9 @@ void applyFault(const UsbFault& fault, DWORD code, Reply& r) {
     case UsbFault::kOpenPipes:
       if (r.data.size() >= 31) putLong(r.data, 27, fault.value);
       break;
+    case UsbFault::kCorrupt:
+      if ((fault.value >> 8) < r.data.size()) r.data[fault.value >> 8] = static_cast<BYTE>(fault.value);
+      break;
     default:
       break;
   }

@@ -85,6 +85,7 @@ struct UsbFault {
     kUnterminated,      // a name reply fills the whole buffer, with no terminating zero
     kDescriptorLength,  // a descriptor reply claims bLength `value`
     kOpenPipes,         // a connection reply claims `value` open pipes
+    kCorrupt,           // the reply's byte at offset `value` >> 8, if any, becomes `value` & 0xFF
   };
   // Controllers and hubs share some request codes.
   enum Where { kAnywhere, kControllers, kHubs };

@@ -38,10 +38,6 @@ bool NextNode(DEVINST& node) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Calls Visit(node, driver key) for every devnode with a driver key, depth first from
 // the root, until Visit returns false.
 template <class Visitor>

@@ -142,6 +142,8 @@ struct UnplugCase {
   sim::HotPlug::Place place;
 };
 
+void PrintTo(const UnplugCase& c, std::ostream* out) { *out << c.name; }
+
 class UnplugWhileReading : public StressTest, public ::testing::WithParamInterface<UnplugCase> {};
 INSTANTIATE_TEST_SUITE_P(Places, UnplugWhileReading,
                          ::testing::Values(UnplugCase{"WinUsb", 0, kEcho}, UnplugCase{"PxUsbBehindHub", 1, kHub}),

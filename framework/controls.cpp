@@ -54,6 +54,7 @@ void TControl::SetParent(TWinControl* parent) {
   if (parent == this) throw EInvalidOperation("A control cannot be its own parent");
   if (parent_) parent_->RemoveControl(this);
   if (parent) parent->InsertControl(this);
+  RememberPlacement();
 }
 
 void TControl::SetBounds(int left, int top, int width, int height) {
@@ -61,16 +62,36 @@ void TControl::SetBounds(int left, int top, int width, int height) {
   top_ = top;
   width_ = std::max(width, 0);
   height_ = std::max(height, 0);
+  if (!anchoring_) RememberPlacement();
 }
 
-void TControl::ParentResized(int dx, int dy) {
-  int left = left_, top = top_, width = width_, height = height_;
+void TControl::SetAnchors(TAnchors anchors) {
+  anchors_ = anchors;
+  RememberPlacement();
+}
+
+void TControl::RememberPlacement() {
+  placement_ = {left_, top_, width_, height_, parent_ ? parent_->ClientWidth() : 0,
+                parent_ ? parent_->ClientHeight() : 0};
+}
+
+// Always from the placement the program gave, never by steps: a size the parent
+// went through on the way (too small for the control, say) leaves no trace.
+void TControl::ParentResized(int parentWidth, int parentHeight) {
+  int dx = parentWidth - placement_.parentWidth;
+  int dy = parentHeight - placement_.parentHeight;
+  int left = placement_.left, top = placement_.top, width = placement_.width, height = placement_.height;
   if (anchors_.Contains(akRight)) {
     (anchors_.Contains(akLeft) ? width : left) += dx;
   }
   if (anchors_.Contains(akBottom)) {
     (anchors_.Contains(akTop) ? height : top) += dy;
   }
+  anchoring_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{anchoring_};
   SetBounds(left, top, width, height);
 }
 
@@ -202,6 +223,14 @@ void TWinControl::DestroyHandle() {
   win::DestroyWindow(window);
 }
 
+TWinControl* TWinControl::FindControl(HWND window) {
+  // Our windows run ControlWndProc and keep their control in the user data.
+  if (!window || win::GetWindowLongPtrA(window, GWLP_WNDPROC) != reinterpret_cast<LONG_PTR>(&ControlWndProc)) {
+    return nullptr;
+  }
+  return reinterpret_cast<TWinControl*>(win::GetWindowLongPtrA(window, GWLP_USERDATA));
+}
+
 LRESULT CALLBACK TWinControl::ControlWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* control = reinterpret_cast<TWinControl*>(win::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (!control && msg == WM_NCCREATE) {
@@ -238,6 +267,8 @@ void TWinControl::MainWndProc(TMessage& message) {
 void TWinControl::WndProc(TMessage& message) {
   switch (message.Msg) {
     case WM_SIZE: {
+      // A minimized window keeps its place and its controls theirs.
+      if (message.WParam == SIZE_MINIMIZED) break;
       RECT rect{};
       if (handle_ && win::GetWindowRect(handle_, &rect)) {
         TControl::SetBounds(Left(), Top(), rect.right - rect.left, rect.bottom - rect.top);
@@ -246,10 +277,11 @@ void TWinControl::WndProc(TMessage& message) {
       break;
     }
     case WM_COMMAND:
-      // A child control's notification goes back to that control.
-      if (message.LParam) {
-        message.Result = win::SendMessageA(reinterpret_cast<HWND>(message.LParam), CN_COMMAND,
-                                           message.WParam, message.LParam);
+      // A notification from one of our controls goes back to that control. Any other
+      // sender (a combo box's own dropped list, say) talks to the window's own
+      // procedure, which must hear it.
+      if (TWinControl* sender = FindControl(reinterpret_cast<HWND>(message.LParam))) {
+        message.Result = win::SendMessageA(sender->handle_, CN_COMMAND, message.WParam, message.LParam);
         return;
       }
       break;
@@ -276,12 +308,10 @@ void TWinControl::SetBounds(int left, int top, int width, int height) {
 void TWinControl::ClientResized() {
   int width = ClientWidth();
   int height = ClientHeight();
-  int dx = width - lastClientWidth_;
-  int dy = height - lastClientHeight_;
+  if (width == lastClientWidth_ && height == lastClientHeight_) return;
   lastClientWidth_ = width;
   lastClientHeight_ = height;
-  if (dx == 0 && dy == 0) return;
-  for (TControl* control : std::vector<TControl*>(controls_)) control->ParentResized(dx, dy);
+  for (TControl* control : std::vector<TControl*>(controls_)) control->ParentResized(width, height);
 }
 
 int TWinControl::ClientWidth() const {
@@ -344,6 +374,11 @@ void TWinControl::Invoke(const std::function<void()>& action) {
 // ---- edits -----------------------------------------------------------------------
 
 TCustomEdit::TCustomEdit(TComponent* owner) : TWinControl(owner) { SetBounds(0, 0, 121, 21); }
+
+void TCustomEdit::InitializeWindow() {
+  // No limit but memory: without this the window takes some 30,000 characters.
+  win::SendMessageA(Handle(), EM_SETLIMITTEXT, 0, 0);
+}
 
 void TCustomEdit::CreateParams(TCreateParams& params) {
   TWinControl::CreateParams(params);
@@ -424,6 +459,22 @@ class TMemoStrings : public TStrings {
       Replace(current.size(), current.size(), (open ? "\r\n" : "") + text + "\r\n");
     });
   }
+  // A new last line, at the cost of the line alone: the end is selected and the
+  // selection replaced, whatever the memo holds already. The index counts the lines
+  // as the window does (a wrapped line counts as the window shows it).
+  int Add(const std::string& text) override {
+    LRESULT lines = 0;
+    memo_.Invoke([&] {
+      HWND window = memo_.Handle();
+      auto end = win::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0);
+      // The last line has text when no line break ends the memo.
+      bool open = end > 0 && win::SendMessageA(window, EM_LINELENGTH, static_cast<WPARAM>(end), 0) > 0;
+      Replace(static_cast<size_t>(end), static_cast<size_t>(end), (open ? "\r\n" : "") + text + "\r\n");
+      lines = win::SendMessageA(window, EM_GETLINECOUNT, 0, 0);
+    });
+    return static_cast<int>(lines) - 2;  // the window counts the empty line after the break
+  }
+  int AddObject(const std::string& text, TObject*) override { return Add(text); }
   void Delete(int index) override {
     memo_.Invoke([&] {
       Line at = Find(memo_.GetText(), index);

@@ -85,7 +85,7 @@ class TControl : public TComponent {
 
   // Which edges keep their distance to the parent's edges when the parent resizes.
   TAnchors Anchors() const { return anchors_; }
-  void SetAnchors(TAnchors anchors) { anchors_ = anchors; }
+  void SetAnchors(TAnchors anchors);
 
   bool Visible() const { return visible_; }
   virtual void SetVisible(bool visible);
@@ -119,8 +119,8 @@ class TControl : public TComponent {
   // What the control does with a message nobody else took.
   virtual void DefaultHandler(TMessage& message) {}
   void BeforeDestruction() override;
-  // The parent's client area grew by (dx, dy): follow the anchors.
-  void ParentResized(int dx, int dy);
+  // The parent's client area is now this size: follow the anchors.
+  void ParentResized(int parentWidth, int parentHeight);
   friend class TWinControl;
 
   std::string text_;
@@ -128,7 +128,16 @@ class TControl : public TComponent {
  private:
   void WndProcEntry(TMessage& message) { WndProc(message); }
 
+  // The bounds the program gave and its parent's client size then: what the anchors
+  // keep.
+  struct Placement {
+    int left, top, width, height, parentWidth, parentHeight;
+  };
+  void RememberPlacement();
+
   TWinControl* parent_ = nullptr;
+  Placement placement_{};
+  bool anchoring_ = false;
   int left_ = 0;
   int top_ = 0;
   int width_ = 0;
@@ -172,6 +181,9 @@ class TWinControl : public TControl {
   void SetEnabled(bool enabled) override;
   std::string GetText() const override;
   void SetText(const std::string& text) override;
+
+  // The control whose window `window` is, or none (no window of ours).
+  static TWinControl* FindControl(HWND window);
 
   // Runs `action` on the thread that owns the window and returns when it has run:
   // at once on that thread, otherwise through a sent message. Safe from any thread
@@ -229,6 +241,7 @@ class TCustomEdit : public TWinControl {
 
  protected:
   void CreateParams(TCreateParams& params) override;
+  void InitializeWindow() override;
 };
 
 class TEdit : public TCustomEdit {

@@ -1,5 +1,8 @@
 #include "framework/forms.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "framework/thread.h"
 
 TApplication* Application = nullptr;
@@ -36,6 +39,39 @@ void TForm::Show() {
   Handle();
   if (OnShow) OnShow(this);
   SetVisible(true);
+  SelectNext(nullptr, true);
+}
+
+TWinControl* TForm::FindNextControl(TWinControl* current, bool forward) {
+  // The controls that take the focus, in tab order; those without one after them, in
+  // the order they came.
+  std::vector<TWinControl*> stops;
+  for (int i = 0; i < ControlCount(); ++i) {
+    auto* control = dynamic_cast<TWinControl*>(Controls(i));
+    if (!control || !control->HandleAllocated() || !win::IsWindowVisible(control->Handle()) ||
+        !win::IsWindowEnabled(control->Handle()) ||
+        !(win::GetWindowLongPtrA(control->Handle(), GWL_STYLE) & WS_TABSTOP)) {
+      continue;
+    }
+    stops.push_back(control);
+  }
+  std::stable_sort(stops.begin(), stops.end(), [](TWinControl* a, TWinControl* b) {
+    auto key = [](TWinControl* c) { return static_cast<unsigned>(c->TabOrder()); };  // -1 last
+    return key(a) < key(b);
+  });
+  if (stops.empty()) return nullptr;
+  auto at = std::find(stops.begin(), stops.end(), current);
+  if (at == stops.end()) return forward ? stops.front() : stops.back();
+  auto index = static_cast<size_t>(at - stops.begin());
+  size_t count = stops.size();
+  return stops[(index + (forward ? 1 : count - 1)) % count];
+}
+
+bool TForm::SelectNext(TWinControl* current, bool forward) {
+  TWinControl* next = FindNextControl(current, forward);
+  if (!next) return false;
+  win::SetFocus(next->Handle());
+  return true;
 }
 
 void TForm::Hide() { SetVisible(false); }
@@ -143,7 +179,19 @@ void TScreen::SetCursor(TCursor cursor) {
 
 // ---- TApplication ----------------------------------------------------------------
 
-TApplication::TApplication(TComponent* owner) : TComponent(owner) {
+namespace {
+
+std::string ProgramName() {
+  char path[260] = {};
+  DWORD length = win::GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string name(path, std::min<DWORD>(length, sizeof path));
+  name = name.substr(name.find_last_of("\\/") + 1);
+  return name.substr(0, name.rfind('.'));
+}
+
+}  // namespace
+
+TApplication::TApplication(TComponent* owner) : TComponent(owner), Title(ProgramName()) {
   Application = this;
   Screen = new TScreen(this);  // owned by the application
   handle_ = AllocateHWnd(TWndMethod::Of<&TApplication::WndProc>(this));
@@ -189,10 +237,29 @@ void TApplication::Run() {
       terminated_ = true;
       break;
     }
-    win::TranslateMessage(&msg);
-    win::DispatchMessageA(&msg);
+    HandleMessage(msg);
     CheckSynchronize();
   }
+}
+
+void TApplication::HandleMessage(const MSG& msg) {
+  if (IsDialogKey(msg)) return;
+  win::TranslateMessage(&msg);
+  win::DispatchMessageA(&msg);
+}
+
+bool TApplication::IsDialogKey(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB) return false;
+  if (win::GetKeyState(VK_CONTROL) < 0 || win::GetKeyState(VK_MENU) < 0) return false;
+  // The control with the focus (or the one whose inner window has it), in its form.
+  TWinControl* control = nullptr;
+  for (HWND window = msg.hwnd; window && !control; window = win::GetParent(window)) {
+    control = TWinControl::FindControl(window);
+  }
+  TControl* form = control;
+  while (form && !dynamic_cast<TForm*>(form)) form = form->Parent();
+  if (!form) return false;
+  return static_cast<TForm*>(form)->SelectNext(control, win::GetKeyState(VK_SHIFT) >= 0);
 }
 
 bool TApplication::ProcessMessage() {
@@ -202,8 +269,7 @@ bool TApplication::ProcessMessage() {
     terminated_ = true;
     return false;
   }
-  win::TranslateMessage(&msg);
-  win::DispatchMessageA(&msg);
+  HandleMessage(msg);
   return true;
 }
 
@@ -219,7 +285,7 @@ void TApplication::ShowException(const Exception& error) {
   std::string text = error.Message;
   if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') text += '.';
   HWND owner = mainForm_ && mainForm_->HandleAllocated() ? mainForm_->Handle() : nullptr;
-  win::MessageBoxA(owner, text.c_str(), Title.empty() ? nullptr : Title.c_str(), MB_OK | MB_ICONSTOP);
+  win::MessageBoxA(owner, text.c_str(), Title.c_str(), MB_OK | MB_ICONSTOP);
 }
 
 void TApplication::HandleException(TObject* sender) {

@@ -25,6 +25,12 @@ class TForm : public TWinControl {
   TSizeConstraints& Constraints() { return constraints_; }
   void SetBounds(int left, int top, int width, int height) override;
 
+  // The control after (or before) `current` in tab order that takes the focus, as
+  // the classic dialog navigation goes round; the first one with none given.
+  TWinControl* FindNextControl(TWinControl* current, bool forward);
+  // Gives the focus to that control; false when there is none.
+  bool SelectNext(TWinControl* current, bool forward);
+
   TNotifyEvent OnShow;
   TCloseEvent OnClose;
 
@@ -84,6 +90,8 @@ class TApplication : public TComponent {
 
   TForm* MainForm() const { return mainForm_; }
   HWND Handle() const { return handle_; }
+  // The program's name (its file's, without the extension) unless set: the caption
+  // of the application's message boxes.
   std::string Title;
   TEvent<TObject*, const Exception&> OnException;
 
@@ -94,6 +102,9 @@ class TApplication : public TComponent {
  private:
   void WndProc(TMessage& message);
   bool ProcessMessage();
+  // Tab and Shift+Tab move the focus within a form; true when the key was that.
+  bool IsDialogKey(const MSG& msg);
+  void HandleMessage(const MSG& msg);
 
   HWND handle_ = nullptr;
   TForm* mainForm_ = nullptr;

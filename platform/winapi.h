@@ -54,7 +54,8 @@
   X(UINT, GetDriveTypeA, (LPCSTR))                                                           \
   X(HMODULE, LoadLibraryA, (LPCSTR))                                                         \
   X(FARPROC, GetProcAddress, (HMODULE, LPCSTR))                                              \
-  X(BOOL, FreeLibrary, (HMODULE))
+  X(BOOL, FreeLibrary, (HMODULE))                                                            \
+  X(DWORD, GetModuleFileNameA, (HMODULE, LPSTR, DWORD))
 
 #define PX_ADVAPI32_ENTRIES(X)                                                              \
   X(LONG, RegOpenKeyExA, (HKEY, LPCSTR, DWORD, REGSAM, PHKEY))                               \
@@ -105,7 +106,10 @@
   X(HWND, GetFocus, ())                                                                      \
   X(HWND, GetParent, (HWND))                                                                 \
   X(BOOL, IsWindow, (HWND))                                                                  \
-  X(DWORD, GetWindowThreadProcessId, (HWND, LPDWORD))
+  X(DWORD, GetWindowThreadProcessId, (HWND, LPDWORD))                                       \
+  X(UINT, SendInput, (UINT, LPINPUT, int))                                                   \
+  X(BOOL, SetCursorPos, (int, int))                                                          \
+  X(SHORT, GetKeyState, (int))
 
 #define PX_OLE32_ENTRIES(X)                                                                 \
   X(HRESULT, CoInitializeEx, (LPVOID, DWORD))                                                \

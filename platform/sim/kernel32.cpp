@@ -2,6 +2,7 @@
 // failure rules over the machine's kernel state.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -286,6 +287,36 @@ FARPROC WINAPI SimGetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL WINAPI SimFreeLibrary(HMODULE module) { return kernel().freeLibrary(module) ? TRUE : FALSE; }
+
+// The program's file is the host's program, in a folder of the machine.
+DWORD WINAPI SimGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+  if (module) {
+    setLastError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+#ifdef _WIN32
+  char host[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, host, MAX_PATH);
+  std::string name = host;
+  name = name.substr(name.find_last_of("\\/") + 1);
+#else
+  std::string name = std::string(program_invocation_short_name) + ".exe";
+#endif
+  std::string path = "C:\\Program Files\\" + name;
+  if (!buffer || size == 0) {
+    setLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  // Cut to the buffer, with its zero, as Windows does.
+  DWORD copied = std::min<DWORD>(static_cast<DWORD>(path.size()), size - 1);
+  std::memcpy(buffer, path.data(), copied);
+  buffer[copied] = 0;
+  if (copied < path.size()) {
+    setLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  return copied;
+}
 
 HRESULT WINAPI SimCoInitializeEx(LPVOID reserved, DWORD model) {
   if (reserved) return E_INVALIDARG;

@@ -46,7 +46,8 @@ User32::User32(Kernel& kernel) : kernel_(kernel) {
   const std::pair<const char*, WNDPROC> builtIn[] = {{"EDIT", &EditWndProc},
                                                      {"COMBOBOX", &ComboBoxWndProc},
                                                      {"BUTTON", &ButtonWndProc},
-                                                     {"STATIC", &StaticWndProc}};
+                                                     {"STATIC", &StaticWndProc},
+                                                     {kComboListClass, &ComboListWndProc}};
   for (auto& [name, proc] : builtIn) {
     WindowClass& c = classes_[lowerAscii(name)];
     c.name = name;
@@ -330,6 +331,18 @@ LRESULT User32::defWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_CLOSE:
       destroyWindow(hwnd);
       return 0;
+    case WM_WINDOWPOSCHANGING: {
+      // A sizeable or top-level window is kept within the sizes it tells.
+      DWORD style = static_cast<DWORD>(getWindowLong(hwnd, GWL_STYLE));
+      if (!(style & WS_THICKFRAME) && (style & (WS_POPUP | WS_CHILD))) return 0;
+      MINMAXINFO info{};
+      info.ptMaxTrackSize = POINT{0x7fff, 0x7fff};
+      sendMessage(hwnd, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+      auto* pos = reinterpret_cast<WINDOWPOS*>(lParam);
+      pos->cx = std::clamp<int>(pos->cx, info.ptMinTrackSize.x, std::max(info.ptMinTrackSize.x, info.ptMaxTrackSize.x));
+      pos->cy = std::clamp<int>(pos->cy, info.ptMinTrackSize.y, std::max(info.ptMinTrackSize.y, info.ptMaxTrackSize.y));
+      return 0;
+    }
     default:
       return 0;
   }
@@ -469,7 +482,12 @@ bool User32::nextMessage(Queue& q, DWORD thread, HWND hwnd, UINT first, UINT las
   for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
     if (!passes(it->hwnd, it->message)) continue;
     *msg = *it;
-    if (remove) q.posted.erase(it);
+    if (!remove) return true;
+    q.posted.erase(it);
+    // GetKeyState tells the keys as of the message being handled.
+    if (msg->message >= WM_KEYDOWN && msg->message <= WM_SYSKEYUP && msg->message != WM_CHAR) {
+      q.keys[msg->wParam & 0xFF] = msg->message == WM_KEYDOWN || msg->message == WM_SYSKEYDOWN;
+    }
     return true;
   }
   if (q.quit && inRange(WM_QUIT)) {
@@ -719,38 +737,65 @@ BOOL User32::windowRect(HWND hwnd, LPRECT rect, bool client) {
   Window* w = find(hwnd);
   if (!w) return fail(ERROR_INVALID_WINDOW_HANDLE);
   RECT edges = frame(*w);
+  if (client && w->minimized) {
+    *rect = RECT{0, 0, 0, 0};
+    return TRUE;
+  }
   if (client) {
     *rect = RECT{0, 0, std::max<LONG>(w->rect.right - w->rect.left - edges.left - edges.right, 0),
                  std::max<LONG>(w->rect.bottom - w->rect.top - edges.top - edges.bottom, 0)};
     return TRUE;
   }
-  // Screen coordinates: a child is placed in its parent's client area.
-  *rect = w->rect;
-  for (Window* p = (w->style & WS_CHILD) ? find(w->parent) : nullptr; p;
+  *rect = screenRect(*w);
+  return TRUE;
+}
+
+// Screen coordinates: a child is placed in its parent's client area.
+RECT User32::screenRect(const Window& w) {
+  RECT rect = w.rect;
+  for (Window* p = (w.style & WS_CHILD) ? find(w.parent) : nullptr; p;
        p = (p->style & WS_CHILD) ? find(p->parent) : nullptr) {
     RECT pe = frame(*p);
     LONG dx = p->rect.left + pe.left;
     LONG dy = p->rect.top + pe.top;
-    *rect = RECT{rect->left + dx, rect->top + dy, rect->right + dx, rect->bottom + dy};
+    rect = RECT{rect.left + dx, rect.top + dy, rect.right + dx, rect.bottom + dy};
   }
-  return TRUE;
+  return rect;
 }
 
 BOOL User32::showWindow(HWND hwnd, int command) {
   bool was = false;
   bool now = command != SW_HIDE;
+  // Minimized, a window keeps its place but has no client area; restored, it has
+  // its own again. Either way it hears of its new size.
+  bool sizeChanged = false;
+  RECT client{};
   {
     std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
     Window* w = find(hwnd);
     if (!w) return fail(ERROR_INVALID_WINDOW_HANDLE);
+    bool minimize = command == SW_MINIMIZE;
+    if (minimize != w->minimized && (minimize || command == SW_RESTORE)) {
+      w->minimized = minimize;
+      sizeChanged = true;
+      RECT edges = frame(*w);
+      if (!minimize) {
+        client.right = std::max<LONG>(w->rect.right - w->rect.left - edges.left - edges.right, 0);
+        client.bottom = std::max<LONG>(w->rect.bottom - w->rect.top - edges.top - edges.bottom, 0);
+      }
+    }
     was = (w->style & WS_VISIBLE) != 0;
     w->style = now ? (w->style | WS_VISIBLE) : (w->style & ~WS_VISIBLE);
     // Showing a top-level window activates it; hiding the active one leaves none.
     bool topLevel = !(w->style & WS_CHILD) && w->parent != HWND_MESSAGE;
-    if (topLevel && now) foreground_ = hwnd;
+    if (topLevel && now && command != SW_SHOWNOACTIVATE) foreground_ = hwnd;
     if (!now && foreground_ == hwnd) foreground_ = nullptr;
   }
   if (was != now) call(hwnd, WM_SHOWWINDOW, now, 0);
+  if (sizeChanged) {
+    call(hwnd, WM_SIZE, command == SW_MINIMIZE ? SIZE_MINIMIZED : SIZE_RESTORED,
+         MAKELPARAM(static_cast<WORD>(client.right), static_cast<WORD>(client.bottom)));
+  }
   return was ? TRUE : FALSE;
 }
 
@@ -830,6 +875,172 @@ DWORD User32::windowThread(HWND hwnd) {
   return w ? w->thread : 0;
 }
 
+// ---- the keyboard and the mouse --------------------------------------------------
+
+UINT User32::sendInput(UINT count, const INPUT* inputs, int size) {
+  if (!inputs || size != static_cast<int>(sizeof(INPUT))) {
+    setLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  for (UINT i = 0; i < count; ++i) {
+    if (inputs[i].type == INPUT_KEYBOARD) {
+      keyInput(inputs[i].ki);
+    } else if (inputs[i].type == INPUT_MOUSE) {
+      mouseInput(inputs[i].mi);
+    }
+  }
+  return count;
+}
+
+void User32::postInput(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  kernel_.update([&] {
+    Window* w = find(hwnd);
+    if (!w) return;
+    Queue& q = queue(w->thread);
+    q.posted.push_back(MSG{hwnd, message, wParam, lParam, 0, cursorPos_});
+    q.changeBits |= message >= WM_MOUSEMOVE ? QS_MOUSEBUTTON : QS_KEY;
+  });
+}
+
+void User32::keyInput(const KEYBDINPUT& key) {
+  int vk = key.wVk & 0xFF;
+  bool up = (key.dwFlags & KEYEVENTF_KEYUP) != 0;
+  HWND target = nullptr;
+  UINT message = 0;
+  LPARAM lParam = 1;
+  {
+    std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+    bool wasDown = keysDown_[vk];
+    keysDown_[vk] = !up;
+    // Keys with Alt held (and Alt itself) are system keys.
+    bool system = keysDown_[VK_MENU] || vk == VK_MENU;
+    if (keysDown_[VK_CONTROL]) system = false;
+    message = system ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN);
+    lParam |= static_cast<LPARAM>(static_cast<ULONG_PTR>(key.wScan & 0xFF) << 16);
+    if (keysDown_[VK_MENU]) lParam |= LPARAM{1} << 29;
+    if (wasDown) lParam |= LPARAM{1} << 30;
+    if (up) lParam = static_cast<LPARAM>(static_cast<ULONG_PTR>(lParam) | 0xC0000000u);
+    Window* foreground = find(foreground_);
+    if (!foreground) return;
+    HWND focus = queue(foreground->thread).focus;
+    target = focus ? focus : foreground_;
+  }
+  postInput(target, message, static_cast<WPARAM>(vk), lParam);
+}
+
+void User32::mouseInput(const MOUSEINPUT& mouse) {
+  HWND target = nullptr;
+  UINT message = 0;
+  WPARAM wParam = 0;
+  POINT point{};
+  {
+    std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+    if (mouse.dwFlags & MOUSEEVENTF_MOVE) {
+      cursorPos_.x += mouse.dx;
+      cursorPos_.y += mouse.dy;
+    }
+    point = cursorPos_;
+    if (mouse.dwFlags & MOUSEEVENTF_LEFTDOWN) {
+      target = mouseTarget(point);
+      message = WM_LBUTTONDOWN;
+      wParam = 1;  // MK_LBUTTON
+      // The window that takes the press holds the mouse until the release.
+      capture_ = target;
+      Window* w = find(target);
+      for (; w && (w->style & WS_CHILD); w = find(w->parent)) {
+      }
+      // A click activates its top-level window (a dropped list is none of that kind).
+      if (w && !(w->style & WS_POPUP)) foreground_ = w->handle;
+    } else if (mouse.dwFlags & MOUSEEVENTF_LEFTUP) {
+      target = capture_ ? capture_ : mouseTarget(point);
+      capture_ = nullptr;
+      if (Window* w = find(target)) {
+        RECT r = screenRect(*w);
+        RECT edges = frame(*w);
+        point = POINT{cursorPos_.x - r.left - edges.left, cursorPos_.y - r.top - edges.top};
+      }
+      message = WM_LBUTTONUP;
+    } else if (mouse.dwFlags & MOUSEEVENTF_WHEEL) {
+      // The wheel turns what has the focus.
+      Window* foreground = find(foreground_);
+      target = foreground ? queue(foreground->thread).focus : nullptr;
+      message = WM_MOUSEWHEEL;
+      wParam = MAKEWPARAM(0, static_cast<WORD>(static_cast<SHORT>(mouse.mouseData)));
+      point = cursorPos_;
+    }
+  }
+  if (!target) return;
+  postInput(target, message, wParam, MAKELPARAM(static_cast<WORD>(point.x), static_cast<WORD>(point.y)));
+}
+
+HWND User32::mouseTarget(POINT& point) {
+  auto contains = [&](const RECT& r) {
+    return point.x >= r.left && point.x < r.right && point.y >= r.top && point.y < r.bottom;
+  };
+  auto visible = [](const Window& w) { return (w.style & WS_VISIBLE) != 0; };
+  Window* hit = nullptr;
+  // A dropped list holds the mouse wherever it is.
+  for (auto& [handle, w] : windows_) {
+    if (visible(*w) && equalsIgnoreCase(w->className, kComboListClass)) hit = w.get();
+  }
+  if (!hit) {
+    for (auto& [handle, w] : windows_) {
+      bool topLevel = !(w->style & WS_CHILD) && w->parent != HWND_MESSAGE;
+      if (!topLevel || !visible(*w) || !contains(screenRect(*w))) continue;
+      if (!hit || handle == foreground_) hit = w.get();
+    }
+    // The deepest child under the point.
+    for (bool deeper = hit != nullptr; deeper;) {
+      deeper = false;
+      for (auto& [handle, w] : windows_) {
+        if (w->parent == hit->handle && (w->style & WS_CHILD) && visible(*w) && contains(screenRect(*w))) {
+          hit = w.get();
+          deeper = true;
+          break;
+        }
+      }
+    }
+  }
+  if (!hit) return nullptr;
+  RECT r = screenRect(*hit);
+  RECT edges = frame(*hit);
+  point = POINT{point.x - r.left - edges.left, point.y - r.top - edges.top};
+  return hit->handle;
+}
+
+BOOL User32::setCursorPos(int x, int y) {
+  std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+  cursorPos_ = POINT{x, y};
+  return TRUE;
+}
+
+SHORT User32::keyState(int key) {
+  DWORD me = currentThread();
+  std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+  return queue(me).keys[key & 0xFF] ? static_cast<SHORT>(0x8000) : 0;
+}
+
+BOOL User32::translateMessage(const MSG* msg) {
+  if (!msg || msg->message != WM_KEYDOWN) return FALSE;
+  auto vk = static_cast<int>(msg->wParam & 0xFF);
+  bool shift = keyState(VK_SHIFT) < 0;
+  int c = 0;
+  if (vk >= 'A' && vk <= 'Z') {
+    c = shift ? vk : vk - 'A' + 'a';
+  } else if ((vk >= '0' && vk <= '9') || vk == VK_SPACE || vk == VK_BACK || vk == VK_TAB ||
+             vk == VK_RETURN || vk == VK_ESCAPE) {
+    c = vk;
+  }
+  if (!c) return FALSE;
+  // The character is the next message the thread takes.
+  kernel_.update([&] {
+    Queue& q = queue(currentThread());
+    q.posted.push_front(MSG{msg->hwnd, WM_CHAR, static_cast<WPARAM>(c), msg->lParam, 0, msg->pt});
+    q.changeBits |= QS_KEY;
+  });
+  return TRUE;
+}
+
 // ---- the table -------------------------------------------------------------------
 
 namespace {
@@ -872,8 +1083,7 @@ BOOL WINAPI SimGetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last) {
 BOOL WINAPI SimPeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT flags) {
   return user().peekMessage(msg, hwnd, first, last, flags);
 }
-// Keys are not modelled: typed input arrives as WM_CHAR, so there is nothing to translate.
-BOOL WINAPI SimTranslateMessage(const MSG*) { return FALSE; }
+BOOL WINAPI SimTranslateMessage(const MSG* msg) { return user().translateMessage(msg); }
 LRESULT WINAPI SimDispatchMessageA(const MSG* msg) { return user().dispatchMessage(msg); }
 void WINAPI SimPostQuitMessage(int code) { user().postQuitMessage(code); }
 DWORD WINAPI SimMsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
@@ -927,6 +1137,12 @@ DWORD WINAPI SimGetWindowThreadProcessId(HWND hwnd, LPDWORD process) {
   if (!thread) setLastError(ERROR_INVALID_WINDOW_HANDLE);
   return thread;
 }
+
+UINT WINAPI SimSendInput(UINT count, LPINPUT inputs, int size) {
+  return user().sendInput(count, inputs, size);
+}
+BOOL WINAPI SimSetCursorPos(int x, int y) { return user().setCursorPos(x, y); }
+SHORT WINAPI SimGetKeyState(int key) { return user().keyState(key); }
 
 }  // namespace
 

@@ -89,6 +89,17 @@ class User32 {
   bool isWindow(HWND hwnd);
   DWORD windowThread(HWND hwnd);
 
+  // ---- the keyboard and the mouse ------------------------------------------------
+  // Input goes where Windows sends it: keys to the focus window of the foreground
+  // window's thread, a mouse button to the window under the cursor (or to a dropped
+  // list, which holds the mouse while it is down); each as a message in the queue of
+  // the window's thread.
+  UINT sendInput(UINT count, const INPUT* inputs, int size);
+  BOOL setCursorPos(int x, int y);
+  SHORT keyState(int key);
+  // WM_CHAR for a WM_KEYDOWN that types a character (US layout), next in the queue.
+  BOOL translateMessage(const MSG* msg);
+
   // A built-in class's own say over its height (a drop-down combo box's window is
   // its selection field), without the messages of a move.
   void setHeightQuietly(HWND hwnd, int height);
@@ -123,6 +134,7 @@ class User32 {
     LONG_PTR userData = 0;
     LONG_PTR id = 0;
     bool destroying = false;
+    bool minimized = false;
     std::unique_ptr<ControlState> control;
   };
   struct SentMessage {
@@ -149,6 +161,7 @@ class User32 {
     bool quit = false;
     int quitCode = 0;
     HWND focus = nullptr;
+    bool keys[256] = {};  // the keys as the thread's messages have told them so far
   };
 
   Window* find(HWND hwnd);  // under the lock
@@ -169,6 +182,13 @@ class User32 {
   void forget(HWND hwnd);
   std::vector<HWND> children(HWND hwnd);
   RECT frame(const Window& w) const;  // non-client widths of each edge
+  // Input, under the lock: the window a click at `point` reaches, with the point made
+  // relative to its client area; and a message for a window's queue.
+  HWND mouseTarget(POINT& point);
+  RECT screenRect(const Window& w);
+  void postInput(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  void keyInput(const KEYBDINPUT& key);
+  void mouseInput(const MOUSEINPUT& mouse);
 
   Kernel& kernel_;
   std::map<std::string, WindowClass> classes_;  // by lower-case name
@@ -182,6 +202,9 @@ class User32 {
   int boxAnswer_ = IDOK;
   HCURSOR cursor_ = nullptr;
   HWND foreground_ = nullptr;
+  POINT cursorPos_{0, 0};
+  HWND capture_ = nullptr;  // the window a held button's messages go to
+  bool keysDown_[256] = {};
 };
 
 // WM_GETTEXT's copy: at most size - 1 characters and a zero; the count copied.
@@ -191,6 +214,9 @@ LRESULT copyText(const std::string& text, WPARAM size, LPARAM buffer);
 LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ButtonWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+// The list a drop-down combo box drops: a pop-up of its own that reports to the box.
+LRESULT CALLBACK ComboListWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+extern const char* const kComboListClass;
 
 void installUser32(win::User32& table);
 

@@ -16,22 +16,79 @@ User32& user() { return SimMachine::current().user(); }
 
 DWORD styleOf(HWND hwnd) { return static_cast<DWORD>(user().getWindowLong(hwnd, GWL_STYLE)); }
 
+// A control tells its parent with WM_COMMAND: its id and the code, its window.
+void notifyParent(HWND hwnd, WORD code) {
+  auto id = static_cast<WORD>(user().getWindowLong(hwnd, GWLP_ID));
+  if (HWND parent = user().parent(hwnd)) {
+    user().sendMessage(parent, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(hwnd));
+  }
+}
+
 const char* textArg(LPARAM lParam) {
   return lParam ? reinterpret_cast<const char*>(lParam) : "";
 }
 
+bool insideClient(HWND hwnd, LPARAM point) {
+  RECT client{};
+  user().windowRect(hwnd, &client, true);
+  auto x = static_cast<SHORT>(LOWORD(point));
+  auto y = static_cast<SHORT>(HIWORD(point));
+  return x >= 0 && y >= 0 && x < client.right && y < client.bottom;
+}
+
 // ---- EDIT ------------------------------------------------------------------------
+
+// What an edit holds before EM_SETLIMITTEXT: Wine's user32 keeps 30,000 characters
+// (measured: 40 blocks of 1,000 through EM_REPLACESEL leave 30,000); Microsoft
+// documents 32,767 for Windows. The model is Wine's, which the tests run against.
+constexpr size_t kDefaultEditLimit = 30000;
+
+size_t countBreaks(const std::string& text, size_t from, size_t to) {
+  size_t breaks = 0;
+  for (size_t at = text.find("\r\n", from); at != std::string::npos && at + 2 <= to;
+       at = text.find("\r\n", at + 2)) {
+    ++breaks;
+  }
+  return breaks;
+}
 
 struct EditState : ControlState {
   std::string text;
   size_t anchor = 0;  // where the selection started
   size_t caret = 0;   // where it ends: the caret
+  size_t limit = kDefaultEditLimit;
+  size_t breaks = 0;  // CR LF pairs: the lines are one more
 
-  void replaceSelection(const std::string& with) {
+  void setText(const std::string& with) {
+    text = with;
+    anchor = caret = 0;
+    breaks = countBreaks(text, 0, text.size());
+  }
+
+  // Replaces the selection with as much of `with` as the limit leaves room for;
+  // false when something was cut off. The line count follows the change alone (a
+  // pair may form or break at either edge), so a change costs what it changes.
+  bool replaceSelection(const std::string& with) {
     size_t from = std::min(anchor, caret);
     size_t to = std::max(anchor, caret);
-    text.replace(from, to - from, with);
-    anchor = caret = from + with.size();
+    size_t kept = text.size() - (to - from);
+    size_t room = limit > kept ? limit - kept : 0;
+    size_t length = std::min(with.size(), room);
+    size_t edgeFrom = from > 0 ? from - 1 : 0;
+    breaks -= countBreaks(text, edgeFrom, std::min(to + 1, text.size()));
+    text.replace(from, to - from, with, 0, length);
+    breaks += countBreaks(text, edgeFrom, std::min(from + length + 1, text.size()));
+    anchor = caret = from + length;
+    return length == with.size();
+  }
+
+  // The length of the line that holds character `index`.
+  size_t lineLength(size_t index) const {
+    index = std::min(index, text.size());
+    size_t start = index < 2 ? std::string::npos : text.rfind("\r\n", index - 2);
+    start = start == std::string::npos ? 0 : start + 2;
+    size_t end = text.find("\r\n", start);
+    return (end == std::string::npos ? text.size() : end) - start;
   }
 
   void typed(unsigned char c, DWORD style) {
@@ -68,23 +125,35 @@ LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
   switch (message) {
     case WM_NCCREATE: {
       auto* cs = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-      edit->text = cs && cs->lpszName ? cs->lpszName : "";
+      edit->setText(cs && cs->lpszName ? cs->lpszName : "");
       return TRUE;
     }
     case WM_SETTEXT:
-      edit->text = textArg(lParam);
-      edit->anchor = edit->caret = 0;
+      // The program's text is taken whole, beyond the limit too (as Wine does).
+      edit->setText(textArg(lParam));
       return TRUE;
     case WM_GETTEXT:
       return copyText(edit->text, wParam, lParam);
     case WM_GETTEXTLENGTH:
       return static_cast<LRESULT>(edit->text.size());
+    case WM_LBUTTONDOWN:
+      user().setFocus(hwnd);
+      return 0;
     case WM_CHAR:
       edit->typed(static_cast<unsigned char>(wParam & 0xff), styleOf(hwnd));
       return 0;
     case EM_REPLACESEL:
-      edit->replaceSelection(textArg(lParam));
+      if (!edit->replaceSelection(textArg(lParam))) notifyParent(hwnd, EN_MAXTEXT);
       return 0;
+    case EM_SETLIMITTEXT:
+      // 0 lifts the limit (a single-line edit keeps 0x7FFFFFFE).
+      edit->limit = wParam ? wParam : (styleOf(hwnd) & ES_MULTILINE) ? ~size_t{0} : 0x7FFFFFFE;
+      return 0;
+    case EM_GETLIMITTEXT:
+      return static_cast<LRESULT>(std::min<size_t>(edit->limit, 0xFFFFFFFFu));
+    case EM_LINELENGTH:
+      if (!(styleOf(hwnd) & ES_MULTILINE)) return static_cast<LRESULT>(edit->text.size());
+      return static_cast<LRESULT>(edit->lineLength(static_cast<size_t>(static_cast<DWORD>(wParam))));
     case EM_SETSEL: {
       // -1 as the start drops the selection where the caret is; ends past the text
       // (-1 among them) mean its end.
@@ -104,14 +173,8 @@ LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       if (lParam) *reinterpret_cast<DWORD*>(lParam) = to;
       return MAKELONG(static_cast<WORD>(from), static_cast<WORD>(to));
     }
-    case EM_GETLINECOUNT: {
-      LRESULT lines = 1;
-      for (size_t at = edit->text.find("\r\n"); at != std::string::npos;
-           at = edit->text.find("\r\n", at + 2)) {
-        ++lines;
-      }
-      return lines;
-    }
+    case EM_GETLINECOUNT:
+      return static_cast<LRESULT>(edit->breaks + 1);
     default:
       return user().defWindowProc(hwnd, message, wParam, lParam);
   }
@@ -128,6 +191,9 @@ struct ComboState : ControlState {
   int selected = CB_ERR;
   LRESULT fieldHeight = 15;
   LRESULT itemHeight = 13;
+  int droppedHeight = 0;  // the height the window was made with: field and list
+  HWND list = nullptr;    // made when first dropped
+  bool dropped = false;
 
   bool valid(WPARAM index) const { return static_cast<int>(index) >= 0 && index < items.size(); }
   int count() const { return static_cast<int>(items.size()); }
@@ -148,6 +214,65 @@ int sortedPosition(const ComboState& combo, const std::string& text) {
   return static_cast<int>(it - combo.items.begin());
 }
 
+// The list's id as its combo box hears it.
+constexpr WORD kComboListId = 1000;
+
+void rollUp(HWND hwnd, ComboState& combo, bool picked) {
+  if (!combo.dropped) return;
+  combo.dropped = false;
+  notifyParent(hwnd, picked ? CBN_SELENDOK : CBN_SELENDCANCEL);
+  user().showWindow(combo.list, SW_HIDE);
+  notifyParent(hwnd, CBN_CLOSEUP);
+}
+
+void dropDown(HWND hwnd, ComboState& combo) {
+  if (combo.dropped || (styleOf(hwnd) & CBS_DROPDOWNLIST) == CBS_SIMPLE) return;
+  notifyParent(hwnd, CBN_DROPDOWN);
+  // Below the field, as wide as the box, as high as the box was made less its field.
+  RECT field{};
+  user().windowRect(hwnd, &field, false);
+  int height = std::max(combo.droppedHeight - static_cast<int>(field.bottom - field.top),
+                        static_cast<int>(combo.itemHeight) + 2);
+  int width = field.right - field.left;
+  if (!combo.list) {
+    combo.list = user().createWindow(0, kComboListClass, "", WS_POPUP | WS_BORDER, field.left, field.bottom,
+                                     width, height, hwnd, nullptr, nullptr, nullptr);
+    if (!combo.list) return;
+  } else {
+    user().moveWindow(combo.list, field.left, field.bottom, width, height);
+  }
+  combo.dropped = true;
+  user().sendMessage(combo.list, LB_SETCURSEL, static_cast<WPARAM>(combo.selected), 0);
+  user().showWindow(combo.list, SW_SHOWNOACTIVATE);
+}
+
+// The user selects entry `to`: the list follows and the parent hears of it.
+void select(HWND hwnd, ComboState& combo, int to) {
+  if (to == combo.selected) return;
+  combo.selected = to;
+  if (combo.dropped) user().sendMessage(combo.list, LB_SETCURSEL, static_cast<WPARAM>(to), 0);
+  notifyParent(hwnd, CBN_SELCHANGE);
+}
+
+// Keys and the wheel move the selection by `by`.
+void step(HWND hwnd, ComboState& combo, int by) {
+  if (combo.items.empty()) return;
+  select(hwnd, combo, std::clamp(combo.selected < 0 ? 0 : combo.selected + by, 0, combo.count() - 1));
+}
+
+// A letter selects the next entry after the selected one that starts with it.
+void selectByLetter(HWND hwnd, ComboState& combo, char letter) {
+  int n = combo.count();
+  for (int i = 1; i <= n; ++i) {
+    int at = (combo.selected + i + n) % n;
+    const std::string& text = combo.items[static_cast<size_t>(at)].first;
+    if (!text.empty() && lowerAscii(text.substr(0, 1)) == lowerAscii(std::string(1, letter))) {
+      select(hwnd, combo, at);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -163,8 +288,63 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
   };
   switch (message) {
     case WM_NCCREATE:
+      combo->droppedHeight = reinterpret_cast<const CREATESTRUCTA*>(lParam)->cy;
       fitField();
       return user().defWindowProc(hwnd, message, wParam, lParam);
+    // ---- the user --------------------------------------------------------------------
+    case WM_LBUTTONDOWN:
+      user().setFocus(hwnd);
+      if (combo->dropped) {
+        rollUp(hwnd, *combo, false);
+      } else {
+        dropDown(hwnd, *combo);
+      }
+      return 0;
+    case WM_KEYDOWN:
+      switch (wParam) {
+        case VK_DOWN: step(hwnd, *combo, 1); break;
+        case VK_UP: step(hwnd, *combo, -1); break;
+        case VK_F4: combo->dropped ? rollUp(hwnd, *combo, true) : dropDown(hwnd, *combo); break;
+        case VK_RETURN: rollUp(hwnd, *combo, true); break;
+        case VK_ESCAPE: rollUp(hwnd, *combo, false); break;
+        default: break;
+      }
+      return 0;
+    case WM_SYSKEYDOWN:
+      // Alt with an arrow opens or closes the list.
+      if (wParam == VK_DOWN || wParam == VK_UP) {
+        combo->dropped ? rollUp(hwnd, *combo, true) : dropDown(hwnd, *combo);
+        return 0;
+      }
+      return user().defWindowProc(hwnd, message, wParam, lParam);
+    case WM_CHAR:
+      if ((styleOf(hwnd) & CBS_DROPDOWNLIST) == CBS_DROPDOWNLIST && wParam > ' ') {
+        selectByLetter(hwnd, *combo, static_cast<char>(wParam));
+      }
+      return 0;
+    case WM_MOUSEWHEEL:
+      step(hwnd, *combo, static_cast<SHORT>(HIWORD(wParam)) > 0 ? -1 : 1);
+      return 0;
+    case WM_KILLFOCUS:
+      rollUp(hwnd, *combo, false);
+      return 0;
+    case WM_COMMAND:
+      // The dropped list reports a pick or its end; then the parent hears of it.
+      if (reinterpret_cast<HWND>(lParam) != combo->list || !combo->list) return 0;
+      if (HIWORD(wParam) == LBN_SELCHANGE) {
+        combo->selected = static_cast<int>(user().sendMessage(combo->list, LB_GETCURSEL, 0, 0));
+        rollUp(hwnd, *combo, true);
+        notifyParent(hwnd, CBN_SELCHANGE);
+      } else if (HIWORD(wParam) == LBN_SELCANCEL) {
+        rollUp(hwnd, *combo, false);
+      }
+      return 0;
+    case CB_SHOWDROPDOWN:
+      wParam ? dropDown(hwnd, *combo) : rollUp(hwnd, *combo, false);
+      return TRUE;
+    case CB_GETDROPPEDSTATE:
+      return combo->dropped ? TRUE : FALSE;
+    // ---- the program -----------------------------------------------------------------
     case WM_WINDOWPOSCHANGING:
       if ((styleOf(hwnd) & CBS_DROPDOWNLIST) != CBS_SIMPLE) {
         reinterpret_cast<WINDOWPOS*>(lParam)->cy = static_cast<int>(combo->fieldHeight) + 2 * kComboBorder;
@@ -235,12 +415,57 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
   }
 }
 
+// ---- the dropped list of a combo box ------------------------------------------------
+
+const char* const kComboListClass = "ComboLBox";
+
+namespace {
+
+struct ComboListState : ControlState {
+  int selected = -1;
+};
+
+}  // namespace
+
+LRESULT CALLBACK ComboListWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  ComboListState* list = user().state<ComboListState>(hwnd);
+  HWND combo = user().parent(hwnd);  // the owner
+  if (!list || !combo) return user().defWindowProc(hwnd, message, wParam, lParam);
+  auto tell = [&](WORD code) {
+    user().sendMessage(combo, WM_COMMAND, MAKEWPARAM(kComboListId, code), reinterpret_cast<LPARAM>(hwnd));
+  };
+  switch (message) {
+    case LB_SETCURSEL:
+      list->selected = static_cast<int>(wParam);
+      return list->selected;
+    case LB_GETCURSEL:
+      return list->selected;
+    case WM_LBUTTONDOWN:
+      // The list holds the mouse: a press outside it closes it unpicked.
+      if (user().isVisible(hwnd) && !insideClient(hwnd, lParam)) tell(LBN_SELCANCEL);
+      return 0;
+    case WM_LBUTTONUP: {
+      if (!user().isVisible(hwnd) || !insideClient(hwnd, lParam)) return 0;
+      auto* items = user().state<ComboState>(combo);
+      auto height = static_cast<int>(items->itemHeight);
+      int at = static_cast<SHORT>(HIWORD(lParam)) / std::max(height, 1);
+      if (at >= items->count()) return 0;
+      list->selected = at;
+      tell(LBN_SELCHANGE);
+      return 0;
+    }
+    default:
+      return user().defWindowProc(hwnd, message, wParam, lParam);
+  }
+}
+
 namespace {
 
 // ---- BUTTON ----------------------------------------------------------------------
 
 struct ButtonState : ControlState {
   WPARAM check = BST_UNCHECKED;
+  bool pressed = false;
 };
 
 }  // namespace
@@ -249,28 +474,42 @@ LRESULT CALLBACK ButtonWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
   ButtonState* button = user().state<ButtonState>(hwnd);
   if (!button) return user().defWindowProc(hwnd, message, wParam, lParam);
   bool checkBox = (styleOf(hwnd) & BS_TYPEMASK) == BS_AUTOCHECKBOX;
+  // A press, then a release: the release inside the button (or of the space bar)
+  // clicks it.
+  auto release = [&](bool inside) {
+    if (!std::exchange(button->pressed, false) || !inside) return;
+    if (checkBox) {
+      user().sendMessage(hwnd, BM_SETCHECK, button->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED, 0);
+    }
+    // The parent may destroy the button while it hears of the click: nothing of the
+    // button is touched after this.
+    notifyParent(hwnd, BN_CLICKED);
+  };
   switch (message) {
     case BM_GETCHECK:
       return checkBox ? static_cast<LRESULT>(button->check) : 0;
     case BM_SETCHECK:
       if (checkBox) button->check = wParam;
       return 0;
-    case BM_CLICK: {
-      // A press and release inside the button: a button without area takes no click.
-      RECT client{};
-      user().windowRect(hwnd, &client, true);
-      if (client.right <= 0 || client.bottom <= 0) return 0;
-      if (checkBox) {
-        user().sendMessage(hwnd, BM_SETCHECK, button->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED, 0);
-      }
-      // The parent may destroy the button while it hears of the click: nothing of the
-      // button is touched after this.
-      auto id = static_cast<WORD>(user().getWindowLong(hwnd, GWLP_ID));
-      if (HWND parent = user().parent(hwnd)) {
-        user().sendMessage(parent, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(hwnd));
-      }
+    case BM_CLICK:
+      // As Windows does it: a press and a release at the button's corner, so a button
+      // without area takes no click.
+      user().sendMessage(hwnd, WM_LBUTTONDOWN, 1, 0);
+      user().sendMessage(hwnd, WM_LBUTTONUP, 0, 0);
       return 0;
-    }
+    case WM_LBUTTONDOWN:
+      user().setFocus(hwnd);
+      button->pressed = true;
+      return 0;
+    case WM_LBUTTONUP:
+      release(insideClient(hwnd, lParam));
+      return 0;
+    case WM_KEYDOWN:
+      if (wParam == VK_SPACE) button->pressed = true;
+      return 0;
+    case WM_KEYUP:
+      if (wParam == VK_SPACE) release(true);
+      return 0;
     default:
       return user().defWindowProc(hwnd, message, wParam, lParam);
   }

@@ -89,6 +89,35 @@ struct CREATESTRUCTA {
   DWORD dwExStyle;
 };
 using LPCREATESTRUCTA = CREATESTRUCTA*;
+struct MOUSEINPUT {
+  LONG dx;
+  LONG dy;
+  DWORD mouseData;
+  DWORD dwFlags;
+  DWORD time;
+  ULONG_PTR dwExtraInfo;
+};
+struct KEYBDINPUT {
+  WORD wVk;
+  WORD wScan;
+  DWORD dwFlags;
+  DWORD time;
+  ULONG_PTR dwExtraInfo;
+};
+struct HARDWAREINPUT {
+  DWORD uMsg;
+  WORD wParamL;
+  WORD wParamH;
+};
+struct INPUT {
+  DWORD type;
+  union {
+    MOUSEINPUT mi;
+    KEYBDINPUT ki;
+    HARDWAREINPUT hi;
+  };
+};
+using LPINPUT = INPUT*;
 
 inline WPARAM MAKEWPARAM(WORD low, WORD high) { return static_cast<WPARAM>(static_cast<DWORD>(MAKELONG(low, high))); }
 inline LPARAM MAKELPARAM(WORD low, WORD high) { return static_cast<LPARAM>(static_cast<DWORD>(MAKELONG(low, high))); }
@@ -108,6 +137,7 @@ constexpr UINT WM_CREATE = 0x0001;
 constexpr UINT WM_DESTROY = 0x0002;
 constexpr UINT WM_MOVE = 0x0003;
 constexpr UINT WM_SIZE = 0x0005;
+constexpr UINT WM_ACTIVATE = 0x0006;
 constexpr UINT WM_SETFOCUS = 0x0007;
 constexpr UINT WM_KILLFOCUS = 0x0008;
 constexpr UINT WM_ENABLE = 0x000A;
@@ -124,10 +154,15 @@ constexpr UINT WM_NCDESTROY = 0x0082;
 constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_KEYUP = 0x0101;
 constexpr UINT WM_CHAR = 0x0102;
+constexpr UINT WM_SYSKEYDOWN = 0x0104;
+constexpr UINT WM_SYSKEYUP = 0x0105;
 constexpr UINT WM_COMMAND = 0x0111;
 constexpr UINT WM_TIMER = 0x0113;
+constexpr UINT WM_MOUSEMOVE = 0x0200;
 constexpr UINT WM_LBUTTONDOWN = 0x0201;
 constexpr UINT WM_LBUTTONUP = 0x0202;
+constexpr UINT WM_MOUSEWHEEL = 0x020A;
+constexpr WORD WHEEL_DELTA = 120;
 constexpr UINT WM_DEVICECHANGE = 0x0219;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT WM_APP = 0x8000;
@@ -136,7 +171,11 @@ constexpr UINT WM_APP = 0x8000;
 constexpr UINT EM_GETSEL = 0x00B0;
 constexpr UINT EM_SETSEL = 0x00B1;
 constexpr UINT EM_GETLINECOUNT = 0x00BA;
+constexpr UINT EM_LINELENGTH = 0x00C1;
 constexpr UINT EM_REPLACESEL = 0x00C2;
+constexpr UINT EM_SETLIMITTEXT = 0x00C5;
+constexpr UINT EM_GETLIMITTEXT = 0x00D5;
+constexpr WORD EN_MAXTEXT = 0x0501;
 constexpr DWORD ES_LEFT = 0x0000;
 constexpr DWORD ES_MULTILINE = 0x0004;
 constexpr DWORD ES_AUTOVSCROLL = 0x0040;
@@ -154,13 +193,23 @@ constexpr UINT CB_GETLBTEXTLEN = 0x0149;
 constexpr UINT CB_INSERTSTRING = 0x014A;
 constexpr UINT CB_RESETCONTENT = 0x014B;
 constexpr UINT CB_SETCURSEL = 0x014E;
+constexpr UINT CB_SHOWDROPDOWN = 0x014F;
 constexpr UINT CB_GETITEMDATA = 0x0150;
 constexpr UINT CB_SETITEMDATA = 0x0151;
 constexpr UINT CB_SETITEMHEIGHT = 0x0153;
 constexpr UINT CB_GETITEMHEIGHT = 0x0154;
+constexpr UINT CB_GETDROPPEDSTATE = 0x0157;
+constexpr UINT LB_SETCURSEL = 0x0186;
+constexpr UINT LB_GETCURSEL = 0x0188;
 constexpr int CB_OKAY = 0;
 constexpr int CB_ERR = -1;
 constexpr WORD CBN_SELCHANGE = 1;
+constexpr WORD CBN_DROPDOWN = 7;
+constexpr WORD CBN_CLOSEUP = 8;
+constexpr WORD CBN_SELENDOK = 9;
+constexpr WORD CBN_SELENDCANCEL = 10;
+constexpr WORD LBN_SELCHANGE = 1;
+constexpr WORD LBN_SELCANCEL = 3;
 constexpr DWORD CBS_SIMPLE = 0x0001;
 constexpr DWORD CBS_DROPDOWN = 0x0002;
 constexpr DWORD CBS_DROPDOWNLIST = 0x0003;
@@ -214,7 +263,12 @@ constexpr int GWLP_USERDATA = -21;
 // ShowWindow and SetWindowPos.
 constexpr int SW_HIDE = 0;
 constexpr int SW_SHOWNORMAL = 1;
+constexpr int SW_SHOWNOACTIVATE = 4;
 constexpr int SW_SHOW = 5;
+constexpr int SW_MINIMIZE = 6;
+constexpr int SW_RESTORE = 9;
+constexpr WPARAM SIZE_RESTORED = 0;
+constexpr WPARAM SIZE_MINIMIZED = 1;
 constexpr UINT SWP_NOSIZE = 0x0001;
 constexpr UINT SWP_NOMOVE = 0x0002;
 constexpr UINT SWP_NOZORDER = 0x0004;
@@ -252,6 +306,25 @@ constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
 constexpr int COLOR_BTNFACE = 15;
+// Keyboard and mouse input.
+constexpr DWORD INPUT_MOUSE = 0;
+constexpr DWORD INPUT_KEYBOARD = 1;
+constexpr DWORD KEYEVENTF_KEYUP = 0x0002;
+constexpr DWORD MOUSEEVENTF_MOVE = 0x0001;
+constexpr DWORD MOUSEEVENTF_LEFTDOWN = 0x0002;
+constexpr DWORD MOUSEEVENTF_LEFTUP = 0x0004;
+constexpr DWORD MOUSEEVENTF_WHEEL = 0x0800;
+constexpr int VK_BACK = 0x08;
+constexpr int VK_TAB = 0x09;
+constexpr int VK_RETURN = 0x0D;
+constexpr int VK_SHIFT = 0x10;
+constexpr int VK_CONTROL = 0x11;
+constexpr int VK_MENU = 0x12;
+constexpr int VK_ESCAPE = 0x1B;
+constexpr int VK_SPACE = 0x20;
+constexpr int VK_UP = 0x26;
+constexpr int VK_DOWN = 0x28;
+constexpr int VK_F4 = 0x73;
 
 // user32 errors.
 constexpr DWORD ERROR_TLW_WITH_WSCHILD = 1406;

@@ -1033,8 +1033,9 @@ BOOL User32::translateMessage(const MSG* msg) {
   }
   if (!c) return FALSE;
   // The character is the next message the thread takes.
+  DWORD me = currentThread();
   kernel_.update([&] {
-    Queue& q = queue(currentThread());
+    Queue& q = queue(me);
     q.posted.push_front(MSG{msg->hwnd, WM_CHAR, static_cast<WPARAM>(c), msg->lParam, 0, msg->pt});
     q.changeBits |= QS_KEY;
   });

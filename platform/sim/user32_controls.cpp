@@ -228,18 +228,15 @@ void rollUp(HWND hwnd, ComboState& combo, bool picked) {
 void dropDown(HWND hwnd, ComboState& combo) {
   if (combo.dropped || (styleOf(hwnd) & CBS_DROPDOWNLIST) == CBS_SIMPLE) return;
   notifyParent(hwnd, CBN_DROPDOWN);
-  // Below the field, as wide as the box, as high as the box was made less its field.
-  RECT field{};
-  user().windowRect(hwnd, &field, false);
-  int height = std::max(combo.droppedHeight - static_cast<int>(field.bottom - field.top),
-                        static_cast<int>(combo.itemHeight) + 2);
-  int width = field.right - field.left;
+  RECT r{};
+  user().sendMessage(hwnd, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&r));
+  int width = r.right - r.left, height = r.bottom - r.top;
   if (!combo.list) {
-    combo.list = user().createWindow(0, kComboListClass, "", WS_POPUP | WS_BORDER, field.left, field.bottom,
-                                     width, height, hwnd, nullptr, nullptr, nullptr);
+    combo.list = user().createWindow(0, kComboListClass, "", WS_POPUP | WS_BORDER, r.left, r.top, width,
+                                     height, hwnd, nullptr, nullptr, nullptr);
     if (!combo.list) return;
   } else {
-    user().moveWindow(combo.list, field.left, field.bottom, width, height);
+    user().moveWindow(combo.list, r.left, r.top, width, height);
   }
   combo.dropped = true;
   user().sendMessage(combo.list, LB_SETCURSEL, static_cast<WPARAM>(combo.selected), 0);
@@ -344,6 +341,17 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       return TRUE;
     case CB_GETDROPPEDSTATE:
       return combo->dropped ? TRUE : FALSE;
+    case CB_GETDROPPEDCONTROLRECT: {
+      // Where the list is (or would be) on the screen: below the field, as wide as the
+      // box, as high as the box was made less its field.
+      if (!lParam) return CB_ERR;
+      RECT field{};
+      user().windowRect(hwnd, &field, false);
+      int height = std::max(combo->droppedHeight - static_cast<int>(field.bottom - field.top),
+                            static_cast<int>(combo->itemHeight) + 2);
+      *reinterpret_cast<RECT*>(lParam) = RECT{field.left, field.bottom, field.right, field.bottom + height};
+      return TRUE;
+    }
     // ---- the program -----------------------------------------------------------------
     case WM_WINDOWPOSCHANGING:
       if ((styleOf(hwnd) & CBS_DROPDOWNLIST) != CBS_SIMPLE) {

@@ -1,5 +1,7 @@
 #include "components.h"
 
+#include "support/input.h"
+
 namespace pxtest {
 
 int TComponentLog::Count(const std::string& prefix) const {
@@ -99,10 +101,11 @@ std::vector<std::string> ComponentTest::DebugLines(const std::string& prefix) co
 }
 
 void ComponentTest::Pick(TCustomComboBox& box, int index) {
-  HWND combo = box.Handle();
-  win::SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-  auto id = static_cast<WORD>(win::GetWindowLongPtrA(combo, GWLP_ID));
-  win::SendMessageA(win::GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+  // The user sees the box's form and works the mouse.
+  TControl* form = &box;
+  while (form->Parent()) form = form->Parent();
+  if (auto* shown = dynamic_cast<TForm*>(form)) shown->Show();
+  ASSERT_TRUE(userinput::PickWithMouse(box.Handle(), index, Pumping([this] { app_->ProcessMessages(); })));
 }
 
 }  // namespace pxtest

@@ -89,8 +89,8 @@ class ComponentTest : public ::testing::Test {
   // The calling thread's messages, until `condition` holds.
   static bool PumpUntil(const std::function<bool()>& condition);
   std::vector<std::string> DebugLines(const std::string& prefix) const;
-  // What a user's pick does: the selection moves, then the parent hears CBN_SELCHANGE.
-  static void Pick(TCustomComboBox& box, int index);
+  // The user shows the box's form and picks entry `index` with the mouse.
+  void Pick(TCustomComboBox& box, int index);
 
   TOwned<TApplication> app_;
 

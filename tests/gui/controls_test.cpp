@@ -7,9 +7,11 @@
 #include "framework/forms.h"
 #include "framework/thread.h"
 #include "gui.h"
+#include "support/input.h"
 
 using namespace guitest;
 using pxtest::BackendTest;
+using namespace userinput;
 
 namespace {
 
@@ -80,11 +82,14 @@ class ControlsTest : public BackendTest {
     return control;
   }
 
-  // The user types: the characters arrive through the queue.
-  static void Type(TWinControl* control, const std::string& keys) {
-    for (char c : keys) win::PostMessageA(control->Handle(), WM_CHAR, static_cast<unsigned char>(c), 1);
-    Application->ProcessMessages();
+  // The user types into `control` of the shown form until `done` holds.
+  static bool Type(TWinControl* control, const std::string& keys, const std::function<bool()>& done) {
+    if (!win::IsWindowVisible(control->Handle())) static_cast<TForm*>(control->Parent())->Show();
+    win::SetFocus(control->Handle());
+    TypeText(keys);
+    return pxtest::PumpUntil(Pump, done);
   }
+  static void Pump() { Application->ProcessMessages(); }
 
   TOwned<TApplication> app_;
   TOwned<TForm> form_;
@@ -103,8 +108,7 @@ TEST_P(ControlsTest, AReplacedWindowProcSeesTypedCharactersBeforeTheEdit) {
 
   probe_.saved = edit->WindowProc;
   edit->WindowProc = TWndMethod::Of<&Probe::Hook>(&probe_);
-  Type(edit, "ab");
-  ASSERT_EQ(probe_.messages.size(), 2u);
+  ASSERT_TRUE(Type(edit, "ab", [&] { return probe_.messages.size() == 2; }));
   EXPECT_EQ(probe_.messages[0].WParam, static_cast<WPARAM>('a'));
   EXPECT_EQ(edit->GetText(), "");
   // Other messages pass the hook and reach the edit.
@@ -112,14 +116,13 @@ TEST_P(ControlsTest, AReplacedWindowProcSeesTypedCharactersBeforeTheEdit) {
   EXPECT_EQ(edit->GetText(), "inserted");
 
   edit->WindowProc = probe_.saved;  // put back
-  Type(edit, "!");
-  EXPECT_EQ(edit->GetText(), "inserted!");
+  ASSERT_TRUE(Type(edit, "Z", [&] { return edit->GetText() == "insertedZ"; }));
   EXPECT_EQ(edit->SelStart(), 9);
   edit->SetSelStart(0);
   edit->SetSelLength(2);
   EXPECT_EQ(edit->SelLength(), 2);
   edit->SetSelText("IN");
-  EXPECT_EQ(edit->GetText(), "INserted!");
+  EXPECT_EQ(edit->GetText(), "INsertedZ");
 }
 
 TEST_P(ControlsTest, MemoLinesAreAppendedFromAnotherThreadWhileTheMainThreadWaits) {
@@ -159,9 +162,15 @@ TEST_P(ControlsTest, MemoLinesAreAppendedFromAnotherThreadWhileTheMainThreadWait
   EXPECT_EQ(memo->GetText(), "open\r\nnext\r\n");
   lines.Clear();
   EXPECT_EQ(lines.Count(), 0);
+
+  // A memo holds what arrives, far beyond the edit's own default limit.
+  const std::string block(999, 'x');
+  for (int i = 0; i < 100; ++i) lines.Add(block);
+  EXPECT_EQ(win::GetWindowTextLengthA(memo->Handle()), 100 * 1001);
+  EXPECT_EQ(lines.Count(), 100);
 }
 
-TEST_P(ControlsTest, ComboBoxPickRunsChangeThenOnChange) {
+TEST_P(ControlsTest, ComboBoxKeepsObjectsAndTheProgramsSelectionIsNoPick) {
   auto* combo = new TRecordingCombo(form_.get());
   combo->SetParent(form_.get());
   combo->probe = &probe_;
@@ -180,18 +189,15 @@ TEST_P(ControlsTest, ComboBoxPickRunsChangeThenOnChange) {
   // The program's own selection is no pick.
   combo->SetItemIndex(1);
   EXPECT_EQ(combo->ItemIndex(), 1);
+  EXPECT_EQ(combo->GetText(), "in 0x82");
   EXPECT_TRUE(probe_.events.empty());
-  PickComboItem(combo->Handle(), 0);
-  EXPECT_EQ(probe_.events, (std::vector<std::string>{"Change", "OnChange"}));
-  EXPECT_EQ(combo->ItemIndex(), 0);
-  EXPECT_EQ(combo->GetText(), "in 0x81");
 
   // Sorting keeps the objects with their strings and the selected entry selected.
   items.AddObject("a first", &second);
   combo->SetSorted(true);
   EXPECT_EQ(items.Strings(0), "a first");
   EXPECT_EQ(items.Objects(0), &second);
-  EXPECT_EQ(combo->ItemIndex(), 1);
+  EXPECT_EQ(combo->ItemIndex(), 2);
   items.Add("b");
   EXPECT_EQ(items.Strings(1), "b");
   EXPECT_THROW(combo->SetStyle(csDropDown), EInvalidOperation);
@@ -207,6 +213,53 @@ TEST_P(ControlsTest, ComboBoxPickRunsChangeThenOnChange) {
   EXPECT_EQ(combo->Width(), 200);
 }
 
+// Every way a person picks an entry selects it, closes the list and runs Change, then
+// OnChange (Windows may tell a pick more than once on the way).
+TEST_P(ControlsTest, EveryWayOfPickingAnEntryRunsChangeThenOnChange) {
+  auto* combo = new TRecordingCombo(form_.get());
+  combo->SetParent(form_.get());
+  combo->probe = &probe_;
+  combo->SetStyle(csDropDownList);
+  combo->SetBounds(16, 16, 200, 21);
+  combo->OnChange = TNotifyEvent::Of<&Probe::Changed>(&probe_);
+  for (const char* item : {"alpha", "beta", "gamma"}) combo->Items().Add(item);
+  form_->Show();
+  HWND box = combo->Handle();
+  struct Way {
+    const char* name;
+    std::function<void()> act;
+    int picked;
+  };
+  const Way ways[] = {
+      {"a click on the entry", [&] { EXPECT_TRUE(PickWithMouse(box, 2, pxtest::Pumping(Pump))); }, 2},
+      {"Up", [] { PressKey(VK_UP); }, 1},
+      {"a first letter", [] { TypeText("a"); }, 0},
+      {"Down", [] { PressKey(VK_DOWN); }, 1},
+      {"the wheel", [&] { TurnWheel(box, -1); }, 2},
+      {"Alt+Down, Up, Return", [] {
+         PressKey(VK_DOWN, VK_MENU);
+         PressKey(VK_UP);
+         PressKey(VK_RETURN);
+       }, 1},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    probe_.events.clear();
+    win::SetFocus(box);
+    way.act();
+    EXPECT_TRUE(pxtest::PumpUntil(Pump, [&] {
+      return combo->ItemIndex() == way.picked && !probe_.events.empty() &&
+             !win::SendMessageA(box, CB_GETDROPPEDSTATE, 0, 0);
+    }));
+    ASSERT_EQ(probe_.events.size() % 2, 0u);
+    for (size_t i = 0; i < probe_.events.size(); i += 2) {
+      EXPECT_EQ(probe_.events[i], "Change");
+      EXPECT_EQ(probe_.events[i + 1], "OnChange");
+    }
+    EXPECT_EQ(combo->GetText(), combo->Items().Strings(way.picked));
+  }
+}
+
 TEST_P(ControlsTest, CheckBoxClicksWhenItsStateChanges) {
   TCheckBox* box = Make<TCheckBox>(112, 104, 97, 17);
   box->SetCaption("Active");
@@ -216,10 +269,40 @@ TEST_P(ControlsTest, CheckBoxClicksWhenItsStateChanges) {
   EXPECT_EQ(probe_.events.size(), 1u);
   EXPECT_EQ(win::SendMessageA(box->Handle(), BM_GETCHECK, 0, 0), static_cast<LRESULT>(BST_CHECKED));
   EXPECT_EQ(WindowText(box->Handle()), "Active");
-  // The user's click unticks it and clicks once more.
-  win::SendMessageA(box->Handle(), BM_CLICK, 0, 0);
-  EXPECT_FALSE(box->Checked());
-  EXPECT_EQ(probe_.events.size(), 2u);
+  // The user's click unticks it and clicks once more; the space bar ticks it again.
+  form_->Show();
+  ClickCenter(box->Handle());
+  EXPECT_TRUE(pxtest::PumpUntil(Pump, [&] { return !box->Checked(); }));
+  EXPECT_EQ(win::GetFocus(), box->Handle());
+  PressKey(VK_SPACE);
+  EXPECT_TRUE(pxtest::PumpUntil(Pump, [&] { return box->Checked(); }));
+  EXPECT_EQ(probe_.events.size(), 3u);
+}
+
+// Tab and Shift+Tab go round the controls that take the focus, in tab order; the
+// first has the focus when the form shows.
+TEST_P(ControlsTest, TabMovesTheFocusInTabOrder) {
+  TMemo* memo = Make<TMemo>(16, 152, 350, 50);
+  Make<TLabel>(16, 16, 90, 15);  // takes no focus
+  TCheckBox* box = Make<TCheckBox>(112, 104, 97, 17);
+  TComboBox* combo = Make<TComboBox>(112, 14, 254, 21);
+  TEdit* hidden = Make<TEdit>(16, 250, 100, 21);
+  hidden->SetVisible(false);
+  memo->SetTabOrder(1);
+  box->SetTabOrder(2);
+  combo->SetTabOrder(0);
+  form_->Show();
+  EXPECT_EQ(win::GetFocus(), combo->Handle());
+  struct Step {
+    WORD modifier;
+    TWinControl* focus;
+  };
+  for (const Step& step : {Step{0, memo}, Step{0, box}, Step{0, combo}, Step{VK_SHIFT, box}}) {
+    PressKey(VK_TAB, step.modifier);
+    EXPECT_TRUE(pxtest::PumpUntil(Pump, [&] { return win::GetFocus() == step.focus->Handle(); }))
+        << "after a Tab" << (step.modifier ? " with Shift" : "");
+  }
+  EXPECT_EQ(memo->GetText(), "");  // no tab character went into the memo
 }
 
 TEST_P(ControlsTest, AnchoredControlsFollowTheFormsClientArea) {
@@ -254,6 +337,65 @@ TEST_P(ControlsTest, AnchoredControlsFollowTheFormsClientArea) {
   form_->Constraints().MinWidth = 345;
   form_->SetWidth(100);
   EXPECT_EQ(form_->Width(), 345);
+}
+
+// Whatever sizes the window goes through, anchored controls end where the form's own
+// size puts them: a minimized window moves nothing, a window too small for a
+// control leaves no trace.
+TEST_P(ControlsTest, AnchorsHoldThroughMinimizingAndSizesTooSmall) {
+  form_->SetClientWidth(382);
+  form_->SetClientHeight(322);
+  form_->Constraints().MinWidth = 345;
+  form_->Constraints().MinHeight = 250;
+  TComboBox* combo = Make<TComboBox>(112, 14, 254, 21);
+  combo->SetAnchors({akLeft, akTop, akRight});
+  TMemo* memo = Make<TMemo>(16, 152, 350, 50);
+  memo->SetAnchors({akLeft, akTop, akRight, akBottom});
+  TMemo* bottom = Make<TMemo>(16, 229, 350, 85);
+  bottom->SetAnchors({akLeft, akRight, akBottom});
+  form_->Show();
+  HWND window = form_->Handle();
+  RECT outer{};
+  win::GetWindowRect(window, &outer);
+  auto bounds = [&] {
+    std::vector<int> all;
+    for (TControl* c : {static_cast<TControl*>(combo), static_cast<TControl*>(memo), static_cast<TControl*>(bottom)}) {
+      all.insert(all.end(), {c->Left(), c->Top(), c->Width(), c->Height()});
+    }
+    return all;
+  };
+  const std::vector<int> placed = bounds();
+  auto resize = [&](int dx, int dy) {
+    win::MoveWindow(window, outer.left, outer.top, outer.right - outer.left + dx, outer.bottom - outer.top + dy, TRUE);
+  };
+  struct Journey {
+    const char* name;
+    std::function<void()> go;
+  };
+  const Journey journeys[] = {
+      {"minimize, restore", [&] {
+         win::ShowWindow(window, SW_MINIMIZE);
+         Pump();
+         win::ShowWindow(window, SW_RESTORE);
+       }},
+      {"shrink below the memo's height, grow back", [&] {
+         resize(0, -80);
+         resize(0, 0);
+       }},
+      {"far too small (the window keeps its minimum), grow past, back", [&] {
+         resize(-300, -300);
+         resize(120, 90);
+         resize(0, 0);
+       }},
+  };
+  for (const Journey& journey : journeys) {
+    SCOPED_TRACE(journey.name);
+    journey.go();
+    Pump();
+    EXPECT_EQ(form_->ClientWidth(), 382);
+    EXPECT_EQ(form_->ClientHeight(), 322);
+    EXPECT_EQ(bounds(), placed);
+  }
 }
 
 TEST_P(ControlsTest, AFormMessageHandlerTakesTheMessageInsteadOfTheDefault) {

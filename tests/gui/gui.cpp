@@ -67,13 +67,6 @@ std::string WindowText(HWND hwnd) {
   return std::string(buffer, static_cast<size_t>(length > 0 ? length : 0));
 }
 
-void PickComboItem(HWND combo, int index) {
-  win::SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-  auto id = static_cast<WORD>(win::GetWindowLongPtrA(combo, GWLP_ID));
-  win::SendMessageA(win::GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
-                    reinterpret_cast<LPARAM>(combo));
-}
-
 void Pump() {
   MSG msg;
   while (win::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {

@@ -48,10 +48,6 @@ HWND CreateChild(const char* className, DWORD style, HWND parent, int id = 0,
 
 std::string WindowText(HWND hwnd);
 
-// What a user's pick in a combo box makes Windows do: the selection changes, then the
-// parent hears CBN_SELCHANGE.
-void PickComboItem(HWND combo, int index);
-
 // Handles the messages waiting for this thread.
 void Pump();
 

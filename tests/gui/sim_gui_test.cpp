@@ -1,6 +1,7 @@
 // What only the simulator can show: message boxes answered without a user, and the
 // system's broadcast to top-level windows.
 #include "framework/forms.h"
+#include "framework/userinput.h"
 #include "gui.h"
 
 namespace {
@@ -36,7 +37,8 @@ TEST_F(SimGuiTest, ShowExceptionShowsTheMessageWithAFullStop) {
   EXPECT_EQ(boxes[0].text, "Device is not selected.");
   EXPECT_EQ(boxes[1].text, "Pipe IDs are wrong.");
   EXPECT_EQ(boxes[2].text, "List index out of bounds (-1)");
-  EXPECT_EQ(boxes[0].caption, "Error");
+  // Captioned with the program's name, as its file has it.
+  EXPECT_EQ(boxes[0].caption, "pxtest_gui");
   EXPECT_EQ(boxes[0].style, MB_OK | MB_ICONSTOP);
   Application->Title = "Demo";
   Application->ShowException(Exception("x"));
@@ -51,7 +53,8 @@ TEST_F(SimGuiTest, AnErrorInAClickHandlerIsShownAndTheProgramGoesOn) {
   box->OnClick = TNotifyEvent::Of<&Raiser::Click>(&raiser);
   form->Show();
   // The user's click: the error ends in a message box, not in the system's frames.
-  win::SendMessageA(box->Handle(), BM_CLICK, 0, 0);
+  userinput::ClickCenter(box->Handle());
+  Application->ProcessMessages();
   EXPECT_EQ(raiser.clicks, 1);
   auto boxes = user_.messageBoxes();
   ASSERT_EQ(boxes.size(), 1u);

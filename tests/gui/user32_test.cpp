@@ -1,9 +1,11 @@
 // user32 behaviour the framework relies on: one body for the simulator and Windows.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "gui.h"
+#include "support/input.h"
 
 using namespace guitest;
 using pxtest::BackendTest;
@@ -293,14 +295,21 @@ TEST_P(User32Test, ComboBoxKeepsItemsWithDataAndTellsTheParentOfAPick) {
   EXPECT_EQ(send(CB_GETCURSEL), CB_ERR);
   EXPECT_EQ(WindowText(combo), "");
 
-  // Selecting by message tells nobody; a user's pick tells the parent.
+  // Selecting by message tells nobody; a user's pick with the mouse tells the parent
+  // that the list dropped, that an entry was picked and that the list closed.
   EXPECT_TRUE(LogOf(WM_COMMAND).empty());
-  PickComboItem(combo, 2);
-  auto commands = LogOf(WM_COMMAND);
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(HIWORD(commands[0].wParam), CBN_SELCHANGE);
-  EXPECT_EQ(LOWORD(commands[0].wParam), 9);
-  EXPECT_EQ(commands[0].lParam, reinterpret_cast<LPARAM>(combo.get()));
+  win::ShowWindow(parent, SW_SHOW);
+  ASSERT_TRUE(userinput::PickWithMouse(combo, 2, pxtest::Pumping(Pump)));
+  std::vector<WORD> codes;
+  for (const Recorded& r : LogOf(WM_COMMAND)) {
+    EXPECT_EQ(LOWORD(r.wParam), 9);
+    EXPECT_EQ(r.lParam, reinterpret_cast<LPARAM>(combo.get()));
+    codes.push_back(HIWORD(r.wParam));
+  }
+  ASSERT_FALSE(codes.empty());
+  EXPECT_EQ(codes.front(), CBN_DROPDOWN);
+  EXPECT_NE(std::find(codes.begin(), codes.end(), CBN_SELCHANGE), codes.end());
+  EXPECT_NE(std::find(codes.begin(), codes.end(), CBN_CLOSEUP), codes.end());
   EXPECT_EQ(send(CB_GETCURSEL), 2);
 
   send(CB_RESETCONTENT);  // documented as CB_OKAY; Wine answers TRUE
@@ -318,15 +327,46 @@ TEST_P(User32Test, CheckBoxClickTogglesAndNotifiesButSettingDoesNot) {
   EXPECT_EQ(win::SendMessageA(box, BM_GETCHECK, 0, 0), static_cast<LRESULT>(BST_CHECKED));
   EXPECT_TRUE(LogOf(WM_COMMAND).empty());
 
+  // A program's BM_CLICK, then the user's click.
   win::SendMessageA(box, BM_CLICK, 0, 0);
   EXPECT_EQ(win::SendMessageA(box, BM_GETCHECK, 0, 0), static_cast<LRESULT>(BST_UNCHECKED));
-  win::SendMessageA(box, BM_CLICK, 0, 0);
-  EXPECT_EQ(win::SendMessageA(box, BM_GETCHECK, 0, 0), static_cast<LRESULT>(BST_CHECKED));
+  win::ShowWindow(parent, SW_SHOW);
+  userinput::ClickCenter(box);
+  EXPECT_TRUE(pxtest::PumpUntil(Pump, [&] {
+    return win::SendMessageA(box, BM_GETCHECK, 0, 0) == static_cast<LRESULT>(BST_CHECKED);
+  }));
   auto commands = LogOf(WM_COMMAND);
   ASSERT_EQ(commands.size(), 2u);
   for (const Recorded& r : commands) {
     EXPECT_EQ(r.wParam, MAKEWPARAM(4, BN_CLICKED));
     EXPECT_EQ(r.lParam, reinterpret_cast<LPARAM>(box.get()));
+  }
+}
+
+// An edit takes 30,000 characters until its limit is set; 0 lifts the limit. (Wine's
+// default; Microsoft documents 32,767 characters for Windows.)
+TEST_P(User32Test, AnEditHoldsThirtyThousandCharactersUntilTheLimitIsLifted) {
+  Window parent(CreateTopLevel());
+  Window edit(CreateChild("EDIT", ES_MULTILINE | ES_AUTOVSCROLL, parent, 1));
+  const std::string block(1000, 'x');
+  auto add = [&](int blocks) {
+    for (int i = 0; i < blocks; ++i) {
+      win::SendMessageA(edit, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(block.c_str()));
+    }
+  };
+  EXPECT_EQ(win::SendMessageA(edit, EM_GETLIMITTEXT, 0, 0), 30000);
+  add(40);
+  EXPECT_EQ(win::GetWindowTextLengthA(edit), 30000);
+  auto maxText = LogOf(WM_COMMAND);
+  ASSERT_FALSE(maxText.empty());
+  EXPECT_EQ(HIWORD(maxText.back().wParam), EN_MAXTEXT);
+  win::SendMessageA(edit, EM_SETLIMITTEXT, 0, 0);
+  add(40);
+  EXPECT_EQ(win::GetWindowTextLengthA(edit), 70000);
+  // The length of a line, by the index of a character in it.
+  win::SetWindowTextA(edit, "one\r\nthree\r\n");
+  for (auto [index, length] : {std::pair<int, int>{0, 3}, {5, 5}, {10, 5}, {12, 0}}) {
+    EXPECT_EQ(win::SendMessageA(edit, EM_LINELENGTH, static_cast<WPARAM>(index), 0), length) << index;
   }
 }
 

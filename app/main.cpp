@@ -6,8 +6,10 @@
 // there is, "demo" by default, and its GUI has no screen: the scripted session is the
 // only user it can have, so it always runs there.
 //
-// PXUSB_DEMO_SCRIPT=FILE runs the scripted session (see session.h) and writes its
+// PXUSB_DEMO_SCRIPT=FILE plays the scripted session (see session.h) and writes its
 // transcript to FILE; the exit code is 0 only when the session passed.
+// PXUSB_DEMO_WATCH=FILE leaves the input to someone else and keeps FILE up to date
+// with what the windows show, until FILE.end appears.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -33,13 +35,17 @@ void ReportFailure(const std::string& message) {
 }
 
 // Runs the application; true when the scripted session, if any, passed.
-bool RunApplication(bool scripted, const std::string& report) {
+bool RunApplication(bool scripted, const std::string& report, const std::string& watch) {
   TApplication application(nullptr);
   application.Initialize();
   TForm1* Form1 = nullptr;
   application.CreateForm(Form1);
   std::unique_ptr<TDemoSession> session;
-  if (scripted) session = std::make_unique<TDemoSession>(*Form1, "hello", report);
+  if (!watch.empty()) {
+    session = std::make_unique<TDemoSession>(*Form1, "", watch, std::chrono::minutes(5), TDemoSession::smWatch);
+  } else if (scripted) {
+    session = std::make_unique<TDemoSession>(*Form1, "hello", report);
+  }
   application.Run();
   if (!session) return true;
   bool passed = session->Finish();
@@ -50,6 +56,7 @@ bool RunApplication(bool scripted, const std::string& report) {
 int RunDemo() {
   std::string machineName = Env("PXUSB_MACHINE");
   std::string report = Env("PXUSB_DEMO_SCRIPT");
+  std::string watch = Env("PXUSB_DEMO_WATCH");
   std::unique_ptr<sim::DescribedMachine> machine;
   bool scripted = !report.empty();
   try {
@@ -65,7 +72,7 @@ int RunDemo() {
   }
   bool passed = false;
   try {
-    passed = RunApplication(scripted, report);
+    passed = RunApplication(scripted && watch.empty(), report, watch);
   } catch (const std::exception& error) {
     ReportFailure(error.what());
   }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "framework/userinput.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -21,6 +23,8 @@ bool Within(std::chrono::milliseconds timeout, F condition) {
 
 constexpr std::chrono::seconds kStepTime{10};
 
+bool WithinStep(const std::function<bool()>& condition) { return Within(kStepTime, condition); }
+
 std::string WindowText(HWND window) {
   int length = win::GetWindowTextLengthA(window);
   std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
@@ -31,14 +35,6 @@ std::string WindowText(HWND window) {
 
 LRESULT Count(HWND list) { return win::SendMessageA(list, CB_GETCOUNT, 0, 0); }
 
-// A pick in a drop-down list as the user makes it: the selection, then the
-// notification to the list's parent.
-void Pick(HWND list, int index) {
-  win::SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-  win::SendMessageA(win::GetParent(list), WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE),
-                    reinterpret_cast<LPARAM>(list));
-}
-
 std::string WithoutLineBreaks(std::string text) {
   std::string out;
   for (char c : text) {
@@ -47,14 +43,38 @@ std::string WithoutLineBreaks(std::string text) {
   return out;
 }
 
+std::string Rect(const RECT& r) {
+  return std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+         std::to_string(r.bottom - r.top);
+}
+
 bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
 
 }  // namespace
 
 TDemoSession::TDemoSession(TForm1& form, std::string text, std::string reportPath,
-                           std::chrono::milliseconds hold)
-    : form_(form), text_(std::move(text)), reportPath_(std::move(reportPath)), hold_(hold) {
-  thread_ = std::thread([this] { Play(); });
+                           std::chrono::milliseconds hold, TMode mode)
+    : form_(form), text_(std::move(text)), reportPath_(std::move(reportPath)), hold_(hold), mode_(mode) {
+  thread_ = std::thread([this] {
+    // The windows exist once the form is shown (the loop runs then).
+    if (!WithinStep([&] { return form_.HandleAllocated() && win::IsWindowVisible(form_.Handle()); })) {
+      Fail("the form was not shown");
+    } else if (mode_ == smWatch) {
+      Watch();
+    } else {
+      passed_ = Play();
+      if (!reportPath_.empty()) {
+        {
+          std::ofstream report(reportPath_, std::ios::trunc);
+          for (const std::string& line : transcript_) report << line << "\n";
+        }
+        // Whoever asked for the report removes it once done with the screen.
+        Within(hold_, [&] { return !FileExists(reportPath_); });
+      }
+    }
+    // Closed while active, as a user may (never from here a window of its own).
+    if (form_.HandleAllocated()) win::PostMessageA(form_.Handle(), WM_CLOSE, 0, 0);
+  });
 }
 
 TDemoSession::~TDemoSession() { Finish(); }
@@ -71,60 +91,110 @@ bool TDemoSession::Fail(const std::string& reason) {
   return false;
 }
 
-void TDemoSession::Play() {
-  auto run = [this]() -> bool {
-    // The windows exist once the form is shown (the loop runs then).
-    if (!Within(kStepTime, [&] { return form_.HandleAllocated() && win::IsWindowVisible(form_.Handle()); })) {
-      return Fail("the form was not shown");
-    }
-    HWND box = form_.pxDeviceBox1->Handle();
-    HWND in = form_.ePipeIn->Handle();
-    HWND out = form_.ePipeOut->Handle();
-    HWND active = form_.CheckBox1->Handle();
-    HWND terminal = form_.Memo1->Handle();
-    HWND hex = form_.Memo2->Handle();
+bool TDemoSession::Play() {
+  HWND box = form_.pxDeviceBox1->Handle();
+  HWND in = form_.ePipeIn->Handle();
+  HWND out = form_.ePipeOut->Handle();
+  HWND active = form_.CheckBox1->Handle();
+  HWND terminal = form_.Memo1->Handle();
+  HWND hex = form_.Memo2->Handle();
 
-    int devices = static_cast<int>(Count(box));
-    int device = -1;
-    for (int i = 0; i < devices && device < 0; ++i) {
-      Pick(box, i);
-      if (Count(in) > 0 && Count(out) > 0) device = i;
+  int devices = static_cast<int>(Count(box));
+  int device = -1;
+  for (int i = 0; i < devices && device < 0; ++i) {
+    if (!userinput::PickWithMouse(box, i, WithinStep)) return Fail("the device list did not open and close");
+    if (!WithinStep([&] { return win::SendMessageA(box, CB_GETCURSEL, 0, 0) == i; })) {
+      return Fail("the pick of device " + std::to_string(i) + " did not take");
     }
-    if (device < 0) return Fail("no device with an IN and an OUT pipe among " + std::to_string(devices));
-    Note("Device: " + WindowText(box));
-    Pick(in, 0);
-    Pick(out, 0);
-    Note("Input pipe: " + WindowText(in));
-    Note("Output pipe: " + WindowText(out));
-
-    // Posted, as a click is: an error's message box must not hold this thread.
-    win::PostMessageA(active, BM_CLICK, 0, 0);
-    auto ticked = [&] { return win::SendMessageA(active, BM_GETCHECK, 0, 0) == BST_CHECKED; };
-    if (!Within(kStepTime, ticked)) return Fail("Active did not stay ticked");
-    for (char c : text_) win::PostMessageA(terminal, WM_CHAR, static_cast<unsigned char>(c), 1);
-
-    std::string expectedHex = HexLine(text_.data(), static_cast<DWORD>(text_.size()));
-    bool echoed = Within(kStepTime, [&] {
-      return WindowText(terminal) == text_ && WithoutLineBreaks(WindowText(hex)) == expectedHex;
-    });
-    Note("Memo1: " + WindowText(terminal));
-    Note("Memo2: " + WithoutLineBreaks(WindowText(hex)));
-    if (!echoed) return Fail("expected \"" + text_ + "\" and \"" + expectedHex + "\"");
-    // A failed activation unticks the box again.
-    if (!ticked()) return Fail("Active did not stay ticked");
-    Note("Active: ticked");
-    Note("PASS");
-    return true;
-  };
-  passed_ = run();
-  if (!reportPath_.empty()) {
-    {
-      std::ofstream report(reportPath_, std::ios::trunc);
-      for (const std::string& line : transcript_) report << line << "\n";
-    }
-    // Whoever asked for the report removes it once done with the screen.
-    Within(hold_, [&] { return !FileExists(reportPath_); });
+    if (Count(in) > 0 && Count(out) > 0) device = i;
   }
-  // Closed while active, as a user may (never from here a window of its own).
-  if (form_.HandleAllocated()) win::PostMessageA(form_.Handle(), WM_CLOSE, 0, 0);
+  if (device < 0) return Fail("no device with an IN and an OUT pipe among " + std::to_string(devices));
+  Note("Device: " + WindowText(box));
+  for (HWND list : {in, out}) {
+    if (!userinput::PickWithMouse(list, 0, WithinStep) ||
+        !WithinStep([&] { return win::SendMessageA(list, CB_GETCURSEL, 0, 0) == 0; })) {
+      return Fail("a pipe could not be picked");
+    }
+  }
+  Note("Input pipe: " + WindowText(in));
+  Note("Output pipe: " + WindowText(out));
+
+  userinput::ClickCenter(active);
+  auto ticked = [&] { return win::SendMessageA(active, BM_GETCHECK, 0, 0) == BST_CHECKED; };
+  if (!WithinStep(ticked)) return Fail("Active did not tick");
+  userinput::ClickCenter(terminal);
+  // The focus belongs to the form's thread: asked there.
+  auto focused = [&] {
+    bool has = false;
+    form_.Memo1->Invoke([&] { has = win::GetFocus() == terminal; });
+    return has;
+  };
+  if (!WithinStep(focused)) {
+    return Fail("the terminal box did not take the focus");
+  }
+  userinput::TypeText(text_);
+
+  std::string expectedHex = HexLine(text_.data(), static_cast<DWORD>(text_.size()));
+  bool echoed = WithinStep([&] {
+    return WindowText(terminal) == text_ && WithoutLineBreaks(WindowText(hex)) == expectedHex;
+  });
+  Note("Memo1: " + WindowText(terminal));
+  Note("Memo2: " + WithoutLineBreaks(WindowText(hex)));
+  if (!echoed) return Fail("expected \"" + text_ + "\" and \"" + expectedHex + "\"");
+  // A failed activation unticks the box again.
+  if (!ticked()) return Fail("Active did not stay ticked");
+  Note("Active: ticked");
+  Note("PASS");
+  return true;
+}
+
+std::vector<std::string> TDemoSession::Snapshot() {
+  std::vector<std::string> lines;
+  RECT rect{};
+  for (TWinControl* control : std::initializer_list<TWinControl*>{
+           &form_, form_.pxDeviceBox1, form_.ePipeIn, form_.ePipeOut, form_.CheckBox1, form_.Memo1, form_.Memo2}) {
+    win::GetWindowRect(control->Handle(), &rect);
+    lines.push_back("Place " + std::string(control == &form_ ? "Form1" : control->Name()) + " " + Rect(rect));
+  }
+  for (TCustomComboBox* list : std::initializer_list<TCustomComboBox*>{form_.pxDeviceBox1, form_.ePipeIn, form_.ePipeOut}) {
+    HWND window = list->Handle();
+    win::SendMessageA(window, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&rect));
+    bool dropped = win::SendMessageA(window, CB_GETDROPPEDSTATE, 0, 0) != 0;
+    lines.push_back("List " + list->Name() + " " + Rect(rect) + " " +
+                    std::to_string(win::SendMessageA(window, CB_GETITEMHEIGHT, 0, 0)) + (dropped ? " dropped" : " closed"));
+    for (int i = 0; i < Count(window); ++i) {
+      char item[256] = {};
+      if (win::SendMessageA(window, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) < static_cast<LRESULT>(sizeof item)) {
+        win::SendMessageA(window, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+      }
+      lines.push_back("Item " + list->Name() + " " + std::to_string(i) + " " + item);
+    }
+    lines.push_back("Selected " + list->Name() + ": " + WindowText(window));
+  }
+  HWND active = form_.CheckBox1->Handle();
+  lines.push_back(std::string("Active: ") +
+                  (win::SendMessageA(active, BM_GETCHECK, 0, 0) == BST_CHECKED ? "ticked" : "unticked"));
+  lines.push_back("Memo1: " + WindowText(form_.Memo1->Handle()));
+  lines.push_back("Memo2: " + WithoutLineBreaks(WindowText(form_.Memo2->Handle())));
+  return lines;
+}
+
+void TDemoSession::Watch() {
+  std::vector<std::string> last;
+  auto deadline = Clock::now() + hold_;
+  // Written whole, then renamed: a reader never sees half a report.
+  const std::string partial = reportPath_ + ".part";
+  do {
+    std::vector<std::string> lines = Snapshot();
+    if (lines != last) {
+      {
+        std::ofstream report(partial, std::ios::trunc);
+        for (const std::string& line : lines) report << line << "\n";
+      }
+      std::rename(partial.c_str(), reportPath_.c_str());
+      last = lines;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (!FileExists(reportPath_ + ".end") && Clock::now() < deadline);
+  passed_ = true;
 }

@@ -13,6 +13,7 @@
 #include "app/session.h"
 #include "platform/sim/description.h"
 #include "support/backend.h"
+#include "support/input.h"
 
 namespace {
 
@@ -34,15 +35,20 @@ class FormTest : public ::testing::Test {
     machine_.reset();
   }
 
-  // The user picks entry `index` of a drop-down list.
+  void Pump() { app_->ProcessMessages(); }
+  // The user picks entry `index` of a drop-down list with the mouse.
   void Pick(TCustomComboBox* list, int index) {
-    HWND window = list->Handle();
-    win::SendMessageA(window, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-    win::SendMessageA(form_->Handle(), WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE),
-                      reinterpret_cast<LPARAM>(window));
+    ASSERT_TRUE(userinput::PickWithMouse(list->Handle(), index, pxtest::Pumping([this] { Pump(); })));
   }
-  // The user clicks Active; an error shows in a message box.
-  void ClickActive() { win::SendMessageA(form_->CheckBox1->Handle(), BM_CLICK, 0, 0); }
+  // The user clicks Active: the box ticks, or an error is shown (and unticks it).
+  void ClickActive(const std::vector<std::string>& shown) {
+    bool ticked = form_->CheckBox1->Checked();
+    size_t errors = shown.size();
+    userinput::ClickCenter(form_->CheckBox1->Handle());
+    EXPECT_TRUE(pxtest::PumpUntil([this] { Pump(); }, [&] {
+      return form_->CheckBox1->Checked() != ticked || shown.size() > errors;
+    }));
+  }
   void DeviceChange() {
     win::SendMessageA(form_->Handle(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
   }
@@ -92,7 +98,7 @@ TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
 TEST_F(FormTest, TheScriptedSessionEchoesTextAndHexAndClosesWhileActive) {
   TDemoSession session(*form_, "hello");
   app_->Run();
-  EXPECT_TRUE(session.Finish());
+  EXPECT_TRUE(session.Finish()) << ::testing::PrintToString(session.Transcript());
   std::vector<std::string> transcript = session.Transcript();
   EXPECT_NE(std::find(transcript.begin(), transcript.end(), "Memo1: hello"), transcript.end());
   EXPECT_NE(std::find(transcript.begin(), transcript.end(), "Memo2: 68 65 6C 6C 6F "), transcript.end());
@@ -127,27 +133,29 @@ TEST_F(FormTest, AFailedActivationIsShownOnceAndLeavesEverythingInactive) {
   app_->OnException = TEvent<TObject*, const Exception&>::Of<&ShownErrors::Show>(&shown);
   form_->Show();
   // No device chosen.
-  ClickActive();
+  ClickActive(shown.messages);
   // Then a device, but no pipes: the list-index error.
   Pick(form_->pxDeviceBox1, 0);
-  ClickActive();
+  ClickActive(shown.messages);
   EXPECT_FALSE(form_->CheckBox1->Checked());
   EXPECT_FALSE(form_->pxUSB1->GetActive());
   EXPECT_FALSE(form_->pxUSBPipePair1->GetActive());
   EXPECT_EQ(shown.messages, (std::vector<std::string>{"Device is not selected", "List index out of bounds (-1)"}));
   // Characters typed while inactive are lost.
-  win::SendMessageA(form_->Memo1->Handle(), WM_CHAR, 'x', 1);
+  win::SetFocus(form_->Memo1->Handle());
+  userinput::TypeText("x");
+  Pump();
   EXPECT_EQ(form_->Memo1->GetText(), "");
 
   // With both pipes chosen the same box ticks.
   Pick(form_->ePipeIn, 0);
   Pick(form_->ePipeOut, 0);
-  ClickActive();
+  ClickActive(shown.messages);
   EXPECT_TRUE(form_->CheckBox1->Checked());
   EXPECT_TRUE(form_->pxUSBPipePair1->GetActive());
   EXPECT_EQ(form_->pxUSBPipePair1->InPipeId(), 0x81);
   EXPECT_EQ(form_->pxUSBPipePair1->OutPipeId(), 0x02);
-  ClickActive();
+  ClickActive(shown.messages);
   EXPECT_FALSE(form_->pxUSBPipePair1->GetActive());
   EXPECT_FALSE(form_->pxUSB1->GetActive());
 }

@@ -129,6 +129,28 @@ void TForm::WndProc(TMessage& message) {
     case CM_RELEASE:
       Free();
       return;
+    case WM_ACTIVATE: {
+      // As a dialog does: the control that had the focus when the form was left gets
+      // it back when the form is active again (the first in tab order at first).
+      if (LOWORD(message.WParam) == WA_INACTIVE) {
+        focused_ = win::GetFocus();
+        TWinControl::WndProc(message);
+        return;
+      }
+      // The default handling gives the focus to the form itself; a control of ours
+      // that has it keeps it.
+      HWND current = win::GetFocus();
+      TWinControl::WndProc(message);
+      for (HWND window : {current, focused_}) {
+        TWinControl* control = FindControl(window);
+        if (control && control->Parent() == this && win::IsWindowVisible(window)) {
+          win::SetFocus(window);
+          return;
+        }
+      }
+      SelectNext(nullptr, true);
+      return;
+    }
     case WM_GETMINMAXINFO: {
       TWinControl::WndProc(message);
       auto* info = reinterpret_cast<MINMAXINFO*>(message.LParam);

@@ -45,6 +45,7 @@ class TForm : public TWinControl {
 
  private:
   TSizeConstraints constraints_;
+  HWND focused_ = nullptr;  // the control that had the focus when the form was left
   int clientWidth_ = -1;  // as set, kept when the window's frame differs
   int clientHeight_ = -1;
   bool settingClientSize_ = false;

@@ -69,12 +69,22 @@ bool PickWithMouse(HWND combo, int index, const WaitFor& waitFor) {
   auto dropped = [&] { return win::SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0) != 0; };
   ClickCenter(combo);
   if (!waitFor(dropped)) return false;
-  // The list's place on the screen, and its entries' height.
-  RECT list{};
-  win::SendMessageA(combo, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&list));
-  auto height = static_cast<int>(win::SendMessageA(combo, CB_GETITEMHEIGHT, 0, 0));
-  win::SetCursorPos(list.left + 8, list.top + 1 + index * height + height / 2);
-  Send({Mouse(MOUSEEVENTF_LEFTDOWN), Mouse(MOUSEEVENTF_LEFTUP)});
+  // The entry where the dropped list shows it.
+  COMBOBOXINFO info{};
+  info.cbSize = sizeof info;
+  RECT item{};
+  if (!win::GetComboBoxInfo(combo, &info) || !info.hwndList ||
+      win::SendMessageA(info.hwndList, LB_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item)) ==
+          LB_ERR) {
+    return false;
+  }
+  // The list's border is as wide on every side.
+  RECT outer{}, client{};
+  win::GetWindowRect(info.hwndList, &outer);
+  win::GetClientRect(info.hwndList, &client);
+  int border = (outer.right - outer.left - client.right) / 2;
+  Click(info.hwndList, border + item.left + 8, border + (item.top + item.bottom) / 2);
+  return waitFor([&] { return !dropped(); });
   return waitFor([&] { return !dropped(); });
 }
 

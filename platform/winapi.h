@@ -109,7 +109,8 @@
   X(DWORD, GetWindowThreadProcessId, (HWND, LPDWORD))                                       \
   X(UINT, SendInput, (UINT, LPINPUT, int))                                                   \
   X(BOOL, SetCursorPos, (int, int))                                                          \
-  X(SHORT, GetKeyState, (int))
+  X(SHORT, GetKeyState, (int))                                                               \
+  X(BOOL, GetComboBoxInfo, (HWND, PCOMBOBOXINFO))
 
 #define PX_OLE32_ENTRIES(X)                                                                 \
   X(HRESULT, CoInitializeEx, (LPVOID, DWORD))                                                \

@@ -1144,6 +1144,7 @@ UINT WINAPI SimSendInput(UINT count, LPINPUT inputs, int size) {
 }
 BOOL WINAPI SimSetCursorPos(int x, int y) { return user().setCursorPos(x, y); }
 SHORT WINAPI SimGetKeyState(int key) { return user().keyState(key); }
+BOOL WINAPI SimGetComboBoxInfo(HWND hwnd, PCOMBOBOXINFO info) { return comboBoxInfo(hwnd, info); }
 
 }  // namespace
 

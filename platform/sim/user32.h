@@ -217,6 +217,7 @@ LRESULT CALLBACK ButtonWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
 // The list a drop-down combo box drops: a pop-up of its own that reports to the box.
 LRESULT CALLBACK ComboListWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 extern const char* const kComboListClass;
+BOOL comboBoxInfo(HWND hwnd, COMBOBOXINFO* info);
 
 void installUser32(win::User32& table);
 

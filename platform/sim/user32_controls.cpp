@@ -228,8 +228,11 @@ void rollUp(HWND hwnd, ComboState& combo, bool picked) {
 void dropDown(HWND hwnd, ComboState& combo) {
   if (combo.dropped || (styleOf(hwnd) & CBS_DROPDOWNLIST) == CBS_SIMPLE) return;
   notifyParent(hwnd, CBN_DROPDOWN);
+  RECT field{};
+  user().windowRect(hwnd, &field, false);
   RECT r{};
   user().sendMessage(hwnd, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&r));
+  r.top = field.bottom;
   int width = r.right - r.left, height = r.bottom - r.top;
   if (!combo.list) {
     combo.list = user().createWindow(0, kComboListClass, "", WS_POPUP | WS_BORDER, r.left, r.top, width,
@@ -342,14 +345,13 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     case CB_GETDROPPEDSTATE:
       return combo->dropped ? TRUE : FALSE;
     case CB_GETDROPPEDCONTROLRECT: {
-      // Where the list is (or would be) on the screen: below the field, as wide as the
-      // box, as high as the box was made less its field.
+      // The box as it is dropped, on the screen: the field and the list below it, as
+      // high as the box was made.
       if (!lParam) return CB_ERR;
       RECT field{};
       user().windowRect(hwnd, &field, false);
-      int height = std::max(combo->droppedHeight - static_cast<int>(field.bottom - field.top),
-                            static_cast<int>(combo->itemHeight) + 2);
-      *reinterpret_cast<RECT*>(lParam) = RECT{field.left, field.bottom, field.right, field.bottom + height};
+      int height = std::max(combo->droppedHeight, static_cast<int>(field.bottom - field.top + combo->itemHeight + 2));
+      *reinterpret_cast<RECT*>(lParam) = RECT{field.left, field.top, field.right, field.top + height};
       return TRUE;
     }
     // ---- the program -----------------------------------------------------------------
@@ -423,6 +425,22 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
   }
 }
 
+BOOL comboBoxInfo(HWND hwnd, COMBOBOXINFO* info) {
+  if (!info || info->cbSize != sizeof(COMBOBOXINFO)) return FALSE;
+  auto* combo = user().isWindow(hwnd) ? user().state<ComboState>(hwnd) : nullptr;
+  if (!combo) return FALSE;
+  RECT client{};
+  user().windowRect(hwnd, &client, true);
+  info->rcItem = RECT{kComboBorder, kComboBorder, client.right - kComboBorder - 17, client.bottom - kComboBorder};
+  info->rcButton = RECT{client.right - kComboBorder - 17, kComboBorder, client.right - kComboBorder,
+                        client.bottom - kComboBorder};
+  info->stateButton = 0;
+  info->hwndCombo = hwnd;
+  info->hwndItem = hwnd;  // a drop-down list has no edit of its own
+  info->hwndList = combo->list;
+  return TRUE;
+}
+
 // ---- the dropped list of a combo box ------------------------------------------------
 
 const char* const kComboListClass = "ComboLBox";
@@ -448,6 +466,16 @@ LRESULT CALLBACK ComboListWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
       return list->selected;
     case LB_GETCURSEL:
       return list->selected;
+    case LB_GETITEMRECT: {
+      // In the list's client area, one entry's height a line.
+      auto* items = user().state<ComboState>(combo);
+      if (!lParam || static_cast<int>(wParam) < 0 || static_cast<int>(wParam) >= items->count()) return LB_ERR;
+      RECT client{};
+      user().windowRect(hwnd, &client, true);
+      auto top = static_cast<LONG>(wParam) * static_cast<LONG>(items->itemHeight);
+      *reinterpret_cast<RECT*>(lParam) = RECT{0, top, client.right, top + static_cast<LONG>(items->itemHeight)};
+      return 1;
+    }
     case WM_LBUTTONDOWN:
       // The list holds the mouse: a press outside it closes it unpicked.
       if (user().isVisible(hwnd) && !insideClient(hwnd, lParam)) tell(LBN_SELCANCEL);

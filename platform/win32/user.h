@@ -118,6 +118,16 @@ struct INPUT {
   };
 };
 using LPINPUT = INPUT*;
+struct COMBOBOXINFO {
+  DWORD cbSize;
+  RECT rcItem;
+  RECT rcButton;
+  DWORD stateButton;
+  HWND hwndCombo;
+  HWND hwndItem;
+  HWND hwndList;
+};
+using PCOMBOBOXINFO = COMBOBOXINFO*;
 
 inline WPARAM MAKEWPARAM(WORD low, WORD high) { return static_cast<WPARAM>(static_cast<DWORD>(MAKELONG(low, high))); }
 inline LPARAM MAKELPARAM(WORD low, WORD high) { return static_cast<LPARAM>(static_cast<DWORD>(MAKELONG(low, high))); }
@@ -138,6 +148,7 @@ constexpr UINT WM_DESTROY = 0x0002;
 constexpr UINT WM_MOVE = 0x0003;
 constexpr UINT WM_SIZE = 0x0005;
 constexpr UINT WM_ACTIVATE = 0x0006;
+constexpr WORD WA_INACTIVE = 0;
 constexpr UINT WM_SETFOCUS = 0x0007;
 constexpr UINT WM_KILLFOCUS = 0x0008;
 constexpr UINT WM_ENABLE = 0x000A;
@@ -202,6 +213,8 @@ constexpr UINT CB_GETITEMHEIGHT = 0x0154;
 constexpr UINT CB_GETDROPPEDSTATE = 0x0157;
 constexpr UINT LB_SETCURSEL = 0x0186;
 constexpr UINT LB_GETCURSEL = 0x0188;
+constexpr UINT LB_GETITEMRECT = 0x0198;
+constexpr int LB_ERR = -1;
 constexpr int CB_OKAY = 0;
 constexpr int CB_ERR = -1;
 constexpr WORD CBN_SELCHANGE = 1;

@@ -160,14 +160,29 @@ std::vector<std::string> TDemoSession::Snapshot() {
     HWND window = list->Handle();
     win::SendMessageA(window, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&rect));
     bool dropped = win::SendMessageA(window, CB_GETDROPPEDSTATE, 0, 0) != 0;
-    lines.push_back("List " + list->Name() + " " + Rect(rect) + " " +
-                    std::to_string(win::SendMessageA(window, CB_GETITEMHEIGHT, 0, 0)) + (dropped ? " dropped" : " closed"));
+    lines.push_back("List " + list->Name() + (dropped ? " dropped" : " closed"));
+    // Each entry, and where it is on the screen while the list is dropped.
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof info;
+    bool shown = dropped && win::GetComboBoxInfo(window, &info) && info.hwndList;
+    RECT dropRect{};
+    if (shown) win::GetWindowRect(info.hwndList, &dropRect);
     for (int i = 0; i < Count(window); ++i) {
       char item[256] = {};
       if (win::SendMessageA(window, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) < static_cast<LRESULT>(sizeof item)) {
         win::SendMessageA(window, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
       }
-      lines.push_back("Item " + list->Name() + " " + std::to_string(i) + " " + item);
+      std::string at;
+      if (shown && win::SendMessageA(info.hwndList, LB_GETITEMRECT, static_cast<WPARAM>(i),
+                                     reinterpret_cast<LPARAM>(&rect)) != LB_ERR) {
+        // Client to screen: the list's border is as wide on every side.
+        RECT client{};
+        win::GetClientRect(info.hwndList, &client);
+        int border = (dropRect.right - dropRect.left - client.right) / 2;
+        at = " at " + std::to_string(dropRect.left + border + rect.left + 8) + " " +
+             std::to_string(dropRect.top + border + (rect.top + rect.bottom) / 2);
+      }
+      lines.push_back("Item " + list->Name() + " " + std::to_string(i) + at + ": " + item);
     }
     lines.push_back("Selected " + list->Name() + ": " + WindowText(window));
   }

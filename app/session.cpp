@@ -111,9 +111,9 @@ bool TDemoSession::Play() {
   if (device < 0) return Fail("no device with an IN and an OUT pipe among " + std::to_string(devices));
   Note("Device: " + WindowText(box));
   for (HWND list : {in, out}) {
-    if (!userinput::PickWithMouse(list, 0, WithinStep) ||
-        !WithinStep([&] { return win::SendMessageA(list, CB_GETCURSEL, 0, 0) == 0; })) {
-      return Fail("a pipe could not be picked");
+    if (!userinput::PickWithMouse(list, 0, WithinStep)) return Fail("a pipe list did not open and close");
+    if (!WithinStep([&] { return win::SendMessageA(list, CB_GETCURSEL, 0, 0) == 0; })) {
+      return Fail("the pick of a pipe did not take");
     }
   }
   Note("Input pipe: " + WindowText(in));

@@ -233,7 +233,10 @@ void dropDown(HWND hwnd, ComboState& combo) {
   RECT r{};
   user().sendMessage(hwnd, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&r));
   r.top = field.bottom;
-  int width = r.right - r.left, height = r.bottom - r.top;
+  // Whole entries only, and no more room than the entries take.
+  auto item = static_cast<int>(combo.itemHeight);
+  int rows = std::clamp((static_cast<int>(r.bottom - r.top) - 2) / std::max(item, 1), 1, std::max(combo.count(), 1));
+  int width = r.right - r.left, height = rows * item + 2;
   if (!combo.list) {
     combo.list = user().createWindow(0, kComboListClass, "", WS_POPUP | WS_BORDER, r.left, r.top, width,
                                      height, hwnd, nullptr, nullptr, nullptr);

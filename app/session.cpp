@@ -197,15 +197,18 @@ std::vector<std::string> TDemoSession::Snapshot() {
 void TDemoSession::Watch() {
   std::vector<std::string> last;
   auto deadline = Clock::now() + hold_;
-  // Written whole, then renamed: a reader never sees half a report.
+  // Written whole, then renamed: a reader never sees half a report (at worst none).
   const std::string partial = reportPath_ + ".part";
   do {
     std::vector<std::string> lines = Snapshot();
     if (lines != last) {
       {
-        std::ofstream report(partial, std::ios::trunc);
+        // Binary: the script at the display reads plain line ends.
+        std::ofstream report(partial, std::ios::trunc | std::ios::binary);
         for (const std::string& line : lines) report << line << "\n";
       }
+      // Windows' rename does not replace an existing file.
+      std::remove(reportPath_.c_str());
       std::rename(partial.c_str(), reportPath_.c_str());
       last = lines;
     }

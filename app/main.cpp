@@ -33,11 +33,13 @@ void ReportFailure(const std::string& message) {
 }
 
 // Runs the application; true when the scripted session, if any, passed.
-bool RunApplication(bool scripted, const std::string& report) {
+bool RunApplication(sim::DescribedMachine* machine, bool scripted, const std::string& report) {
   TApplication application(nullptr);
   application.Initialize();
   TForm1* Form1 = nullptr;
   application.CreateForm(Form1);
+  // The machine's hot-plug timeline runs from the moment the form is there to see it.
+  if (machine) machine->timeline().start();
   std::unique_ptr<TDemoSession> session;
   if (scripted) session = std::make_unique<TDemoSession>(*Form1, "hello", report);
   application.Run();
@@ -65,7 +67,7 @@ int RunDemo() {
   }
   bool passed = false;
   try {
-    passed = RunApplication(scripted, report);
+    passed = RunApplication(machine.get(), scripted, report);
   } catch (const std::exception& error) {
     ReportFailure(error.what());
   }

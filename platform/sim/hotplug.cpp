@@ -23,6 +23,24 @@ std::string deviceFile(const DevNode& node) {
   return "";
 }
 
+BOOL CALLBACK collectWindow(HWND hwnd, LPARAM windows) {
+  reinterpret_cast<std::vector<HWND>*>(windows)->push_back(hwnd);
+  return TRUE;
+}
+
+// Sends to every top-level window of this process, as the system broadcasts device
+// changes (the machine's devices are this process's only).
+void broadcastToProcess(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (!win::api().user32.EnumWindows) return;  // a machine without windows
+  std::vector<HWND> windows;
+  win::EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&windows));
+  DWORD self = win::GetCurrentProcessId();
+  for (HWND hwnd : windows) {
+    DWORD process = 0;
+    if (win::GetWindowThreadProcessId(hwnd, &process) && process == self) win::SendMessageA(hwnd, message, wParam, lParam);
+  }
+}
+
 }  // namespace
 
 DevNode* HotPlug::nodeOf(const UsbBusDevice& device) {
@@ -45,6 +63,12 @@ UsbBusPort* HotPlug::portAt(std::map<unsigned, UsbBusController>& controllers, c
     if (!port.device || !port.device->hub) return nullptr;
     hub = port.device->hub.get();
   }
+}
+
+bool HotPlug::exists(const Place& place) {
+  bool found = false;
+  bus_.edit([&](std::map<unsigned, UsbBusController>& controllers) { found = portAt(controllers, place) != nullptr; });
+  return found;
 }
 
 bool HotPlug::unplug(const Place& place) {
@@ -72,14 +96,10 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
   });
   if (!placed) return false;
   unplugged_.erase(it);
-  follow(*device, true);
   DevNode* node = nodeOf(*device);
   std::string file = node ? deviceFile(*node) : "";
-  if (model && !file.empty()) {
-    std::vector<Endpoint> endpoints;
-    for (const UsbBusEndpoint& e : device->endpoints) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
-    machine_.usbIo().attach(file, node->service, std::move(endpoints), std::move(model));
-  }
+  if (model && !file.empty()) models_[file] = std::move(model);
+  follow(*device, true);
   broadcast(*device, DBT_DEVICEARRIVAL);
   return true;
 }
@@ -87,9 +107,19 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
 void HotPlug::follow(const UsbBusDevice& device, bool present) {
   if (DevNode* node = nodeOf(device)) {
     node->present = present;
-    // The device file of a device that went answers no more.
+    // The device file of a device that went answers no more; back, it answers as before.
     std::string file = deviceFile(*node);
-    if (!present && !file.empty()) machine_.usbIo().detach(file);
+    if (!present && !file.empty()) {
+      if (auto gone = machine_.usbIo().device(file)) models_[file] = gone->model();
+      machine_.usbIo().detach(file);
+    }
+    auto model = models_.find(file);
+    if (present && model != models_.end()) {
+      std::vector<Endpoint> endpoints;
+      for (const UsbBusEndpoint& e : device.endpoints) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+      machine_.usbIo().attach(file, node->service, std::move(endpoints), model->second);
+      models_.erase(model);
+    }
   }
   if (!device.hub) return;
   for (const UsbBusPort& port : device.hub->ports) {
@@ -98,8 +128,7 @@ void HotPlug::follow(const UsbBusDevice& device, bool present) {
 }
 
 void HotPlug::broadcast(const UsbBusDevice& device, WPARAM event) {
-  User32& user = machine_.user();
-  user.broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  broadcastToProcess(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
   DevNode* node = nodeOf(device);
   if (!node) return;
   HKEY key = nullptr;
@@ -117,7 +146,7 @@ void HotPlug::broadcast(const UsbBusDevice& device, WPARAM event) {
   if (!named) return;
   record.header.dbch_size = static_cast<DWORD>(sizeof record.header + std::strlen(record.name) + 1);
   record.header.dbch_devicetype = DBT_DEVTYP_PORT;
-  user.broadcast(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record));
+  broadcastToProcess(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record));
 }
 
 }  // namespace sim

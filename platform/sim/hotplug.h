@@ -1,12 +1,14 @@
 // Taking devices off the ports of a described machine and putting them back, as a user
 // does. The bus, the devnodes and the device files follow; then every top-level window
-// hears of it through WM_DEVICECHANGE: DBT_DEVNODES_CHANGED, and for a device with a
-// port name (a serial port) also DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with a
-// DBT_DEVTYP_PORT record, as Windows does.
+// of the process hears of it through WM_DEVICECHANGE: DBT_DEVNODES_CHANGED, and for a
+// device with a port name (a serial port) also DBT_DEVICEARRIVAL or
+// DBT_DEVICEREMOVECOMPLETE with a DBT_DEVTYP_PORT record, as Windows does. The message
+// goes through the installed user32, so a hosted machine reaches the real windows.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -30,11 +32,13 @@ class HotPlug {
     }
   };
 
+  // Whether `place` names a port of the bus, taken or not.
+  bool exists(const Place& place);
   // False when no device stands there. Everything below an unplugged hub goes too.
   bool unplug(const Place& place);
   // Puts back what was unplugged from `place`; with a model, its device file answers
-  // through it (without, it has none). False when nothing was unplugged there or the
-  // port is taken.
+  // through it, without through the model it had (the devices below a hub too). False
+  // when nothing was unplugged there or the port is taken.
   bool plug(const Place& place, std::shared_ptr<DeviceModel> model = nullptr);
 
  private:
@@ -49,6 +53,8 @@ class HotPlug {
   SimMachine& machine_;
   UsbBus& bus_;
   std::map<Place, std::unique_ptr<UsbBusDevice>> unplugged_;
+  // The models of device files that went, by path: they answer again when plugged.
+  std::map<std::string, std::shared_ptr<DeviceModel>> models_;
 };
 
 }  // namespace sim

@@ -479,7 +479,7 @@ class Builder {
     if (!volumeManager_) {
       volumeManager_ = &node(tree_.root(), defaults, "ROOT\\VOLMGR\\0000", "System", "volmgr", "Volume Manager");
     }
-    node(*volumeManager_, defaults, volumeId, "Volume", "volsnap", "Generic volume");
+    node(*volumeManager_, defaults, volumeId, "Volume", "volsnap", "Generic volume").driveLetter = v.letter;
     disk.removalRelations.push_back(volumeId);
     volumes_.push_back(v);
   }

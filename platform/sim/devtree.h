@@ -40,6 +40,7 @@ struct DevNode {
   std::atomic<bool> present{true};  // hot-plug changes it on the simulator's own thread
   std::vector<DeviceInterface> interfaces;
   std::vector<std::string> removalRelations;  // instance IDs
+  char driveLetter = 0;  // a volume's drive letter, 0 for none
 
   // Raw bytes of a property, standing in for the one the fields give (SPDRP code),
   // the way a broken installer may have written it: unterminated, odd, oversized.

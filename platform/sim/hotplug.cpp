@@ -1,5 +1,6 @@
 #include "platform/sim/hotplug.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -107,6 +108,7 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
 void HotPlug::follow(const UsbBusDevice& device, bool present) {
   if (DevNode* node = nodeOf(device)) {
     node->present = present;
+    followVolumes(*node, present);
     // The device file of a device that went answers no more; back, it answers as before.
     std::string file = deviceFile(*node);
     if (!present && !file.empty()) {
@@ -124,6 +126,28 @@ void HotPlug::follow(const UsbBusDevice& device, bool present) {
   if (!device.hub) return;
   for (const UsbBusPort& port : device.hub->ports) {
     if (port.device) follow(*port.device, present);
+  }
+}
+
+void HotPlug::followVolumes(const DevNode& node, bool present) {
+  Kernel& kernel = machine_.kernel();
+  for (const DevNode* disk : node.children) {
+    for (const std::string& id : disk->removalRelations) {
+      DevNode* volume = machine_.devices().find(id);
+      if (!volume) continue;
+      volume->present = present;
+      char letter = volume->driveLetter;
+      std::vector<Drive> drives = kernel.drives();
+      auto at = std::find_if(drives.begin(), drives.end(), [&](const Drive& d) { return d.letter == letter; });
+      if (!present && at != drives.end()) {
+        drives_[letter] = *at;
+        drives.erase(at);
+      } else if (present && at == drives.end() && drives_.count(letter)) {
+        drives.push_back(drives_[letter]);
+        drives_.erase(letter);
+      }
+      kernel.setDrives(std::move(drives));
+    }
   }
 }
 

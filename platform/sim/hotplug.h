@@ -48,6 +48,8 @@ class HotPlug {
   // Sets the devnodes of `device` and everything below it present or absent, and
   // drops their device files when they go.
   void follow(const UsbBusDevice& device, bool present);
+  // The volumes on the disks of `node` and their drive letters go or come back.
+  void followVolumes(const DevNode& node, bool present);
   void broadcast(const UsbBusDevice& device, WPARAM event);
 
   SimMachine& machine_;
@@ -55,6 +57,8 @@ class HotPlug {
   std::map<Place, std::unique_ptr<UsbBusDevice>> unplugged_;
   // The models of device files that went, by path: they answer again when plugged.
   std::map<std::string, std::shared_ptr<DeviceModel>> models_;
+  // The drive letters of volumes that went, by letter: they come back with them.
+  std::map<char, Drive> drives_;
 };
 
 }  // namespace sim

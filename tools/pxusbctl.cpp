@@ -473,7 +473,6 @@ int Talk(const Options& o, Machine& machine, std::istream& in, std::ostream& out
     }
     if (end == kDeviceLeft) err << "pxusbctl: the device left\n";
   }
-  out.flush();
   pair->SetActive(false);
   usb->SetActive(false);
   return end;
@@ -551,6 +550,7 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
   bool json = o->Has("--json");
   bool verbose = o->Has("-v");
   if (name == "tree") {
+    USBManager().RequestDescriptors = o->Has("--descriptors");
     if (json) {
       PrintTreeJson(out);
     } else {

@@ -142,6 +142,13 @@ TEST_F(PxusbctlTest, Tree) {
          EXPECT_EQ(ports[2]["device"]["volumes"], nlohmann::json({"E:"}));
        }},
   });
+  // A device without a driver is named from its string descriptors only when asked.
+  Write(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
+    "1": {"vid": "0x0BAD", "pid": 1, "driver": false, "strings": ["Prototype"], "iProduct": 1}}}}]})json");
+  auto named = [](const std::string& name) {
+    return [name](const Result& r) { EXPECT_TRUE(Has(r.out, "\n      " + name + " [0BAD:0001]\n")) << r.out; };
+  };
+  RunCases({{{"tree"}, named("unknown device")}, {{"tree", "--descriptors"}, named("Prototype")}});
 }
 
 TEST_F(PxusbctlTest, List) {

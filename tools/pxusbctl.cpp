@@ -387,9 +387,8 @@ struct Pipes {
   long out;
 };
 
-// The device's pipes P (IN) and Q (OUT), checked.
-Pipes CheckedPipes(const Options& o, const TpxUsbDevice& device, long index) {
-  Pipes pipes{NumberArg(o, "--in", o.Value("--in")), NumberArg(o, "--out", o.Value("--out"))};
+// Pipes P (IN) and Q (OUT) of the device, checked.
+void CheckPipes(const Pipes& pipes, const TpxUsbDevice& device, long index) {
   auto check = [&](long pipe, bool in) {
     std::string name = "device " + std::to_string(index);
     if (pipe >= device.PipeCount()) {
@@ -403,13 +402,13 @@ Pipes CheckedPipes(const Options& o, const TpxUsbDevice& device, long index) {
   };
   check(pipes.in, true);
   check(pipes.out, false);
-  return pipes;
 }
 
 int Talk(const Options& o, Machine& machine, std::istream& in, std::ostream& out, std::ostream& err) {
   if (!o.device) throw UsageError{"talk: which DEVICE?", HelpOf(*o.command)};
   long index = NumberArg(o, "DEVICE", *o.device);
   if (!o.Has("--in") || !o.Has("--out")) throw UsageError{"talk needs --in and --out", HelpOf(*o.command)};
+  Pipes pipes{NumberArg(o, "--in", o.Value("--in")), NumberArg(o, "--out", o.Value("--out"))};
   std::string data;
   if (o.Has("--send")) data += o.Value("--send");
   if (o.Has("--hex")) data += HexBytes(o, o.Value("--hex"));
@@ -424,7 +423,7 @@ int Talk(const Options& o, Machine& machine, std::istream& in, std::ostream& out
     return kFailed;
   }
   usb->SetDeviceIndex(static_cast<std::int32_t>(index));
-  Pipes pipes = CheckedPipes(o, *usb->SelectedDevice(), index);
+  CheckPipes(pipes, *usb->SelectedDevice(), index);
   std::string identity = Identity(*usb->SelectedDevice());
   Incoming incoming(out, show == "hex");
   // The pair goes first, as the demo's form frees it.

@@ -209,7 +209,7 @@ TEST_F(PxusbctlTest, Talk) {
       {{"talk", "0", "--in", "0", "--out", "1", "--send", "Hi", "--show", "text"},
        [](const Result& r) { EXPECT_EQ(r.out, "Hi"); }},
       // Standard input, until it ends and the wait is over.
-      {{"talk", "1", "--in", "0", "--out", "1"}, [](const Result& r) { EXPECT_EQ(r.out, "line 1\nline 2\n"); },
+      {{"talk", "0", "--in", "0", "--out", "1"}, [](const Result& r) { EXPECT_EQ(r.out, "line 1\nline 2\n"); },
        "line 1\nline 2\n"},
       {{"talk", "0", "--in", "0", "--out", "1", "--show", "hex"},
        [&](const Result& r) { EXPECT_EQ(joined(r.out), "6F 6B "); }, "ok"},

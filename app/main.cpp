@@ -35,11 +35,14 @@ void ReportFailure(const std::string& message) {
 }
 
 // Runs the application; true when the scripted session, if any, passed.
-bool RunApplication(bool scripted, const std::string& report, const std::string& watch) {
+bool RunApplication(sim::DescribedMachine* machine, bool scripted, const std::string& report,
+                    const std::string& watch) {
   TApplication application(nullptr);
   application.Initialize();
   TForm1* Form1 = nullptr;
   application.CreateForm(Form1);
+  // The machine's hot-plug timeline runs from the moment the form is there to see it.
+  if (machine) machine->timeline().start();
   std::unique_ptr<TDemoSession> session;
   if (!watch.empty()) {
     session = std::make_unique<TDemoSession>(*Form1, "", watch, std::chrono::minutes(5), TDemoSession::smWatch);
@@ -72,7 +75,7 @@ int RunDemo() {
   }
   bool passed = false;
   try {
-    passed = RunApplication(scripted && watch.empty(), report, watch);
+    passed = RunApplication(machine.get(), scripted && watch.empty(), report, watch);
   } catch (const std::exception& error) {
     ReportFailure(error.what());
   }

@@ -36,6 +36,7 @@
   X(int, GetThreadPriority, (HANDLE))                                                        \
   X(BOOL, GetExitCodeThread, (HANDLE, LPDWORD))                                              \
   X(DWORD, GetCurrentThreadId, ())                                                           \
+  X(DWORD, GetCurrentProcessId, ())                                                          \
   X(DWORD, GetLastError, ())                                                                 \
   X(void, SetLastError, (DWORD))                                                             \
   X(DWORD, FormatMessageA, (DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*))           \
@@ -106,6 +107,7 @@
   X(HWND, GetFocus, ())                                                                      \
   X(HWND, GetParent, (HWND))                                                                 \
   X(BOOL, IsWindow, (HWND))                                                                  \
+  X(BOOL, EnumWindows, (WNDENUMPROC, LPARAM))                                                \
   X(DWORD, GetWindowThreadProcessId, (HWND, LPDWORD))                                       \
   X(UINT, SendInput, (UINT, LPINPUT, int))                                                   \
   X(BOOL, SetCursorPos, (int, int))                                                          \

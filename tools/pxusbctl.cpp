@@ -1,32 +1,41 @@
 #include "tools/pxusbctl.h"
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <csignal>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "app/Unit1.h"
+#include "framework/controls.h"
 #include "lib/pxusb.h"
 #include "lib/pxusbpipe.h"
 #include "platform/sim/description.h"
+#include "tools/describe.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// ---- commands and their options ---------------------------------------------------
+
 const char kUsage[] =
-    "usage: pxusbctl [--machine demo|FILE] COMMAND\n"
+    "usage: pxusbctl [--machine demo|FILE] COMMAND [OPTIONS]\n"
     "\n"
     "commands:\n"
     "  tree    the USB tree: host controllers, hubs, ports and attached devices\n"
     "  list    the USB devices with their pipes, numbered as the demo lists them\n"
-    "  talk DEVICE --in P --out Q [--send TEXT] [--hex HEXBYTES] [--wait MS]\n"
-    "          opens device DEVICE (its number in the list) with pipes P and Q (their\n"
-    "          numbers below the device), sends TEXT and/or the bytes HEXBYTES\n"
-    "          (\"48 69 0A\"), and prints each block that comes back within MS\n"
-    "          milliseconds (default 1000) as a line of hex codes\n"
+    "  talk    talk to a device through an IN and an OUT pipe\n"
+    "  watch   print devices arriving and leaving, with the list after each change\n"
     "\n"
+    "pxusbctl COMMAND --help tells more of each.\n"
     "--machine: a simulated machine, the built-in \"demo\" or a machine description\n"
 #ifdef _WIN32
     "(JSON); without it, the real USB devices.\n";
@@ -34,8 +43,89 @@ const char kUsage[] =
     "(JSON); \"demo\" when not given.\n";
 #endif
 
+const char kListFilters[] =
+    "  --descriptors  name devices without a driver from their string descriptors\n"
+    "  --vid HEX, --pid HEX  only devices of this vendor / product (0 or absent: all)\n";
+
+struct Command {
+  const char* name;
+  const char* help;
+  std::vector<std::string> flags;    // options without a value
+  std::vector<std::string> options;  // options with a value
+};
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"tree",
+       "usage: pxusbctl tree [-v] [--json] [--descriptors]\n"
+       "The USB tree as the manager builds it: host controllers, root hubs, ports and\n"
+       "what each holds.\n"
+       "  -v      each device's speed, USB version, release, class, driver, keys, names,\n"
+       "          string descriptors and pipes\n"
+       "  --json  the whole tree with every detail as JSON (see the README)\n"
+       "  --descriptors  name devices without a driver from their string descriptors\n",
+       {"-v", "--json", "--descriptors"},
+       {}},
+      {"list", nullptr, {"-v", "--json", "--descriptors"}, {"--vid", "--pid"}},
+      {"talk",
+       "usage: pxusbctl talk DEVICE --in P --out Q [--send TEXT] [--hex HEXBYTES]\n"
+       "                     [--wait MS] [--show text|hex] [--descriptors] [--vid HEX] [--pid HEX]\n"
+       "Opens device DEVICE (its number in the list) and reads its IN pipe P while writing\n"
+       "its OUT pipe Q (pipe numbers as the list shows them below the device).\n"
+       "  --send TEXT, --hex HEXBYTES (\"48 69 0A\")  send these once, print each block that\n"
+       "          comes back within MS milliseconds (--wait, default 1000), then end\n"
+       "  without them: what standard input brings goes out as it comes, what comes in\n"
+       "          goes to standard output, until the input ends (then MS more\n"
+       "          milliseconds), Ctrl+C, or the device leaving\n"
+       "  --show  incoming data as it is (text; the default when talking) or as hex lines\n"
+       "          (hex; the default with --send / --hex)\n"
+       "exit code: 0 the input or the one-shot ended, 1 failure, 2 usage error,\n"
+       "           3 the device left, 130 Ctrl+C\n",
+       {"--descriptors"},
+       {"--in", "--out", "--send", "--hex", "--wait", "--show", "--vid", "--pid"}},
+      {"watch",
+       "usage: pxusbctl watch [--for MS] [--count N] [--descriptors] [--vid HEX] [--pid HEX]\n"
+       "Prints the device list, then each device that arrives or leaves as it happens\n"
+       "(\"arrived: ...\", \"removed: ...\") with the list after it, until Ctrl+C, MS\n"
+       "milliseconds (--for), or N arrivals and removals (--count).\n",
+       {"--descriptors"},
+       {"--for", "--count", "--vid", "--pid"}},
+  };
+  return commands;
+}
+
+std::string ListHelp() {
+  return std::string(
+             "usage: pxusbctl list [-v] [--json] [--descriptors] [--vid HEX] [--pid HEX]\n"
+             "The USB devices as the USB component lists them (hubs excepted), numbered from 0,\n"
+             "each with its pipes (numbered from 0) and drive letters.\n"
+             "  -v      each device's speed, USB version, release, class, driver, keys, names,\n"
+             "          string descriptors and pipes with type, packet size and interval\n"
+             "  --json  the list with every detail as JSON (see the README)\n") +
+         kListFilters;
+}
+
+std::string HelpOf(const Command& command) { return command.help ? command.help : ListHelp(); }
+
 struct UsageError {
   std::string message;
+  std::string usage = kUsage;
+};
+
+struct Options {
+  std::string machine;
+  const Command* command = nullptr;
+  std::map<std::string, std::string> values;
+  std::vector<std::string> flags;
+  std::optional<std::string> device;  // talk's DEVICE
+
+  bool Has(const std::string& option) const {
+    return values.count(option) || std::find(flags.begin(), flags.end(), option) != flags.end();
+  }
+  std::string Value(const std::string& option, const std::string& fallback = "") const {
+    auto it = values.find(option);
+    return it == values.end() ? fallback : it->second;
+  }
 };
 
 std::optional<long> Number(const std::string& text) {
@@ -48,187 +138,77 @@ std::optional<long> Number(const std::string& text) {
   return value;
 }
 
-long NumberArg(const std::string& option, const std::string& text) {
+long NumberArg(const Options& o, const std::string& option, const std::string& text) {
   auto value = Number(text);
-  if (!value) throw UsageError{option + " needs a number, not \"" + text + "\""};
+  if (!value) throw UsageError{option + " needs a number, not \"" + text + "\"", HelpOf(*o.command)};
   return *value;
 }
 
+// A vendor or product ID: hexadecimal, with or without 0x, up to FFFF.
+DWORD UsbId(const Options& o, const std::string& option) {
+  std::string text = o.Value(option, "0");
+  std::string digits = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text.substr(2) : text;
+  bool hex = !digits.empty() && digits.size() <= 4 &&
+             std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  if (!hex) throw UsageError{option + " needs a hexadecimal ID from 0 to FFFF, not \"" + text + "\"", HelpOf(*o.command)};
+  return static_cast<DWORD>(std::stoul(digits, nullptr, 16));
+}
+
 // "48 69 0A", "48:69:0a" or "48690A".
-std::string HexBytes(const std::string& text) {
+std::string HexBytes(const Options& o, const std::string& text) {
   std::string digits;
   for (char c : text) {
     if (c == ' ' || c == ':' || c == ',') continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) throw UsageError{"--hex: not a hex digit: " + text};
+    if (!std::isxdigit(static_cast<unsigned char>(c))) throw UsageError{"--hex: not a hex digit: " + text, HelpOf(*o.command)};
     digits += c;
   }
-  if (digits.size() % 2) throw UsageError{"--hex: an odd number of hex digits: " + text};
+  if (digits.size() % 2) throw UsageError{"--hex: an odd number of hex digits: " + text, HelpOf(*o.command)};
   std::string bytes;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-  }
+  for (size_t i = 0; i < digits.size(); i += 2) bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
   return bytes;
 }
 
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof(text), "%04X", value & 0xFFFF);
-  return text;
-}
-
-std::string VidPid(const TpxUsbDevice& device) {
-  return Hex4(device.IdVendor) + ":" + Hex4(device.IdProduct);
-}
-
-// ---- tree ------------------------------------------------------------------------
-
-void Line(std::ostream& out, int level, const std::string& text) {
-  out << std::string(static_cast<size_t>(level) * 2, ' ') << text << "\n";
-}
-
-void PrintHub(std::ostream& out, const TpxUsbHub& hub, int level) {
-  Line(out, level, hub.Name);
-  for (int p = 0; p < hub.PortCount(); ++p) {
-    const TpxUsbPort& port = *hub.Ports(p);
-    Line(out, level + 1, port.Description);
-    for (int c = 0; c < port.ChildCount(); ++c) {
-      const TpxUsbDevice& child = *port.Children(c);
-      if (auto* attachedHub = dynamic_cast<const TpxUsbHub*>(&child)) {
-        PrintHub(out, *attachedHub, level + 2);
-      } else {
-        Line(out, level + 2,
-             child.Name + " [" + VidPid(child) + "]" + (child.Service.empty() ? "" : " (" + child.Service + ")"));
-      }
+// Returns no options when help was asked for (and printed).
+std::optional<Options> Parse(const std::vector<std::string>& args, std::ostream& out) {
+  Options o;
+  size_t at = 0;
+  if (at < args.size() && (args[at] == "--help" || args[at] == "-h")) {
+    out << kUsage;
+    return std::nullopt;
+  }
+  if (at < args.size() && args[at] == "--machine") {
+    if (++at >= args.size()) throw UsageError{"--machine needs demo or a file"};
+    o.machine = args[at++];
+  }
+  if (at >= args.size()) throw UsageError{"which command?"};
+  for (const Command& c : Commands()) {
+    if (args[at] == c.name) o.command = &c;
+  }
+  if (!o.command) throw UsageError{"unknown command: " + args[at]};
+  const Command& c = *o.command;
+  for (++at; at < args.size(); ++at) {
+    const std::string& arg = args[at];
+    auto among = [&](const std::vector<std::string>& list) { return std::find(list.begin(), list.end(), arg) != list.end(); };
+    if (arg == "--help" || arg == "-h") {
+      out << HelpOf(c);
+      return std::nullopt;
     }
-  }
-}
-
-int Tree(std::ostream& out) {
-  TpxUSBManager& manager = USBManager();
-  manager.Refresh();
-  for (int h = 0; h < manager.HostCount(); ++h) {
-    const TpxUsbHost& host = *manager.Hosts(h);
-    Line(out, 0, host.Name);
-    for (int i = 0; i < host.HubCount(); ++i) PrintHub(out, *host.Hubs(i), 1);
-  }
-  return 0;
-}
-
-// ---- list ------------------------------------------------------------------------
-
-int List(std::ostream& out) {
-  TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
-  usb->LoadDevices();
-  for (int i = 0; i < usb->DeviceCount(); ++i) {
-    const auto& device = static_cast<const TpxUsbDevice&>(*usb->Devices(i));
-    out << i << "\t" << device.Name << "\t" << VidPid(device) << "\t" << device.Service << "\t"
-        << device.DevicePath << "\n";
-    for (int p = 0; p < device.PipeCount(); ++p) {
-      char address[8];
-      std::snprintf(address, sizeof(address), "0x%02X", device.Pipes(p)->EndpointAddress());
-      out << "  " << device.Pipes(p)->Description << "\t" << address << "\n";
-    }
-    if (!device.Volumes.empty()) out << "  Volumes: " << device.Volumes << "\n";
-  }
-  return 0;
-}
-
-// ---- talk ------------------------------------------------------------------------
-
-struct TalkOptions {
-  long device = -1;
-  long pipeIn = -1;
-  long pipeOut = -1;
-  std::string data;
-  long waitMs = 1000;
-};
-
-TalkOptions ParseTalk(const std::vector<std::string>& args, size_t at) {
-  TalkOptions options;
-  if (at >= args.size()) throw UsageError{"talk: which DEVICE?"};
-  options.device = NumberArg("DEVICE", args[at++]);
-  bool in = false, out = false;
-  while (at < args.size()) {
-    const std::string& option = args[at++];
-    if (at >= args.size()) throw UsageError{option + " needs a value"};
-    const std::string& value = args[at++];
-    if (option == "--in") {
-      options.pipeIn = NumberArg(option, value);
-      in = true;
-    } else if (option == "--out") {
-      options.pipeOut = NumberArg(option, value);
-      out = true;
-    } else if (option == "--send") {
-      options.data += value;
-    } else if (option == "--hex") {
-      options.data += HexBytes(value);
-    } else if (option == "--wait") {
-      options.waitMs = NumberArg(option, value);
+    if (o.Has(arg)) throw UsageError{arg + " given twice", HelpOf(c)};
+    if (among(c.flags)) {
+      o.flags.push_back(arg);
+    } else if (among(c.options)) {
+      if (at + 1 >= args.size()) throw UsageError{arg + " needs a value", HelpOf(c)};
+      o.values[arg] = args[++at];
+    } else if (std::string(c.name) == "talk" && !o.device && arg.compare(0, 1, "-") != 0) {
+      o.device = arg;
     } else {
-      throw UsageError{"talk: unknown option " + option};
+      throw UsageError{std::string(c.name) + ": unknown option or extra argument " + arg, HelpOf(c)};
     }
   }
-  if (!in || !out) throw UsageError{"talk needs --in and --out"};
-  return options;
+  return o;
 }
 
-// What the reader thread hands over.
-class Blocks {
- public:
-  void Received(TObject*, void* buffer, DWORD count) {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      lines_.push_back(HexLine(buffer, count));
-      bytes_ += count;
-    }
-    arrived_.notify_all();
-  }
-  // Waits until `bytes` have come, or `timeout` passed; then the lines so far.
-  std::vector<std::string> Wait(size_t bytes, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(lock_);
-    arrived_.wait_for(guard, timeout, [&] { return bytes > 0 && bytes_ >= bytes; });
-    return lines_;
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable arrived_;
-  std::vector<std::string> lines_;
-  size_t bytes_ = 0;
-};
-
-int Talk(const TalkOptions& options, std::ostream& out, std::ostream& err) {
-  TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
-  usb->LoadDevices();
-  if (options.device >= usb->DeviceCount()) {
-    err << "pxusbctl: no such device: " << options.device << " (" << usb->DeviceCount()
-        << " listed)\n";
-    return 1;
-  }
-  usb->SetDeviceIndex(static_cast<std::int32_t>(options.device));
-  Blocks blocks;
-  // The pair goes first, as the demo's form frees it.
-  TOwned<TpxUSBPipePair> pair = MakeComponent<TpxUSBPipePair>(nullptr);
-  pair->SetUsbDevice(usb.get());
-  pair->SetTimeoutRead(100);
-  pair->SetTimeoutWrite(100);
-  pair->SetReadBufferSize(512);
-  pair->OnAfterReceive = TOnReceived::Of<&Blocks::Received>(&blocks);
-  usb->SetActive(true);
-  pair->SetPipeIn(static_cast<std::int32_t>(options.pipeIn));
-  pair->SetPipeOut(static_cast<std::int32_t>(options.pipeOut));
-  pair->SetActive(true);
-  std::string data = options.data;
-  bool sent = data.empty() || pair->SendBuffer(&data[0], static_cast<DWORD>(data.size())) == data.size();
-  if (!sent) err << "pxusbctl: the device did not take all of the data\n";
-  for (const std::string& line : blocks.Wait(data.size(), std::chrono::milliseconds(options.waitMs))) {
-    out << line << "\n";
-  }
-  out.flush();
-  pair->SetActive(false);
-  usb->SetActive(false);
-  return sent ? 0 : 1;
-}
+// ---- the machine ------------------------------------------------------------------
 
 // The machine the commands run on, for the command's lifetime.
 class Machine {
@@ -240,42 +220,363 @@ class Machine {
     machine_ = sim::loadMachine(name.empty() ? "demo" : name);
 #endif
   }
+  // Its hot-plug timeline runs from here on.
+  void Start() {
+    if (machine_) machine_->timeline().start();
+  }
 
  private:
   std::unique_ptr<sim::DescribedMachine> machine_;
 };
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  size_t at = 0;
-  std::string machineName;
-  if (at < args.size() && (args[at] == "--help" || args[at] == "-h")) {
-    out << kUsage;
+TOwned<TpxUSB> LoadedUsb(const Options& o) {
+  TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
+  usb->SetRequestDescriptors(o.Has("--descriptors"));
+  usb->SetIdVendor(UsbId(o, "--vid"));
+  usb->SetIdProduct(UsbId(o, "--pid"));
+  usb->LoadDevices();
+  return usb;
+}
+
+// ---- waiting on the window messages, stopped by Ctrl+C ----------------------------
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) { g_interrupted = true; }
+
+class InterruptHandler {
+ public:
+  InterruptHandler() : previous_(std::signal(SIGINT, &OnInterrupt)) { g_interrupted = false; }
+  ~InterruptHandler() { std::signal(SIGINT, previous_); }
+  bool Interrupted() const { return g_interrupted; }
+
+ private:
+  void (*previous_)(int);
+};
+
+// Handles the messages there are, after waiting up to `most` for one (Ctrl+C is seen
+// within a tenth of a second).
+void Pump(milliseconds most) {
+  DWORD wait = static_cast<DWORD>(std::max<long long>(0, std::min<long long>(most.count(), 100)));
+  win::MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_ALLINPUT);
+  MSG msg;
+  while (win::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    win::TranslateMessage(&msg);
+    win::DispatchMessageA(&msg);
+  }
+}
+
+// A hidden top-level window that hands WM_DEVICECHANGE to the USB component, as the
+// demo's form does: the list reloads, the same position stays selected.
+class DeviceChanges {
+ public:
+  DeviceChanges(TpxUSB& usb, std::function<void()> changed)
+      : usb_(usb), changed_(std::move(changed)), window_(AllocateHWnd(TWndMethod::Of<&DeviceChanges::WndProc>(this))) {}
+  ~DeviceChanges() { DeallocateHWnd(window_); }
+  HWND Handle() const { return window_; }
+
+ private:
+  void WndProc(TMessage& message) {
+    if (message.Msg != WM_DEVICECHANGE) {
+      message.Result = win::DefWindowProcA(window_, message.Msg, message.WParam, message.LParam);
+      return;
+    }
+    std::int32_t index = usb_.GetDeviceIndex();
+    bool reloaded = usb_.DeviceChange(message);
+    usb_.SetDeviceIndex(index);
+    message.Result = TRUE;
+    if (reloaded) changed_();
+  }
+
+  TpxUSB& usb_;
+  std::function<void()> changed_;
+  HWND window_;
+};
+
+// What identifies a listed device across reloads.
+std::string Identity(const TpxDevice& device) {
+  return !device.InstanceId.empty() ? device.InstanceId : !device.DevicePath.empty() ? device.DevicePath : device.Name;
+}
+
+// ---- talk -------------------------------------------------------------------------
+
+// Prints what the reader thread hands over, as it comes.
+class Incoming {
+ public:
+  Incoming(std::ostream& out, bool hex) : out_(out), hex_(hex) {}
+  void Received(TObject*, void* buffer, DWORD count) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (hex_) {
+        out_ << HexLine(buffer, count) << "\n";
+      } else {
+        out_.write(static_cast<const char*>(buffer), count);
+      }
+      out_.flush();
+      bytes_ += count;
+    }
+    arrived_.notify_all();
+  }
+  // Waits until `bytes` have come in all, or `timeout` passed.
+  void Wait(size_t bytes, milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(lock_);
+    arrived_.wait_for(guard, timeout, [&] { return bytes > 0 && bytes_ >= bytes; });
+  }
+
+ private:
+  std::ostream& out_;
+  bool hex_;
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  size_t bytes_ = 0;
+};
+
+// Standard input, read on a thread of its own so the session goes on while it waits
+// for the user; each piece that comes wakes the session's window.
+class Input {
+ public:
+  Input(std::istream& in, HWND wake) : shared_(std::make_shared<Shared>()) {
+    shared_->wake = wake;
+    thread_ = std::thread([&in, shared = shared_] {
+      for (char c; in.get(c);) {
+        std::string piece(1, c);
+        char more[4096];
+        for (std::streamsize n; (n = in.readsome(more, sizeof more)) > 0;) piece.append(more, static_cast<size_t>(n));
+        std::lock_guard<std::mutex> guard(shared->lock);
+        shared->pending += piece;
+        if (shared->wake) win::PostMessageA(shared->wake, WM_NULL, 0, 0);
+      }
+      std::lock_guard<std::mutex> guard(shared->lock);
+      shared->ended = true;
+      if (shared->wake) win::PostMessageA(shared->wake, WM_NULL, 0, 0);
+    });
+  }
+  ~Input() {
+    std::lock_guard<std::mutex> guard(shared_->lock);
+    shared_->wake = nullptr;
+    // A terminal still open may keep its reader waiting until the process ends.
+    if (shared_->ended) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
+  }
+  // What came since the last call; false once the input is over and all was taken.
+  bool Take(std::string& piece) {
+    std::lock_guard<std::mutex> guard(shared_->lock);
+    piece.swap(shared_->pending);
+    shared_->pending.clear();
+    return !piece.empty() || !shared_->ended;
+  }
+
+ private:
+  struct Shared {
+    std::mutex lock;
+    std::string pending;
+    bool ended = false;
+    HWND wake = nullptr;
+  };
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+};
+
+enum TalkEnd { kInputEnded = 0, kFailed = 1, kDeviceLeft = 3, kInterrupted = 130 };
+
+struct Pipes {
+  long in;
+  long out;
+};
+
+// Pipes P (IN) and Q (OUT) of the device, checked.
+void CheckPipes(const Pipes& pipes, const TpxUsbDevice& device, long index) {
+  auto check = [&](long pipe, bool in) {
+    std::string name = "device " + std::to_string(index);
+    if (pipe >= device.PipeCount()) {
+      throw std::runtime_error(name + " has no pipe " + std::to_string(pipe) + " (" +
+                               std::to_string(device.PipeCount()) + " pipes)");
+    }
+    if (device.Pipes(pipe)->IsIn() != in) {
+      throw std::runtime_error("pipe " + std::to_string(pipe) + " of " + name + " is an " + (in ? "OUT" : "IN") +
+                               " pipe; " + (in ? "--in" : "--out") + " needs an " + (in ? "IN" : "OUT") + " pipe");
+    }
+  };
+  check(pipes.in, true);
+  check(pipes.out, false);
+}
+
+int Talk(const Options& o, Machine& machine, std::istream& in, std::ostream& out, std::ostream& err) {
+  if (!o.device) throw UsageError{"talk: which DEVICE?", HelpOf(*o.command)};
+  long index = NumberArg(o, "DEVICE", *o.device);
+  if (!o.Has("--in") || !o.Has("--out")) throw UsageError{"talk needs --in and --out", HelpOf(*o.command)};
+  Pipes pipes{NumberArg(o, "--in", o.Value("--in")), NumberArg(o, "--out", o.Value("--out"))};
+  std::string data;
+  if (o.Has("--send")) data += o.Value("--send");
+  if (o.Has("--hex")) data += HexBytes(o, o.Value("--hex"));
+  bool oneShot = o.Has("--send") || o.Has("--hex");
+  milliseconds wait(NumberArg(o, "--wait", o.Value("--wait", "1000")));
+  std::string show = o.Value("--show", oneShot ? "hex" : "text");
+  if (show != "text" && show != "hex") throw UsageError{"--show takes text or hex", HelpOf(*o.command)};
+
+  TOwned<TpxUSB> usb = LoadedUsb(o);
+  if (index >= usb->DeviceCount()) {
+    err << "pxusbctl: no such device: " << index << " (" << usb->DeviceCount() << " listed)\n";
+    return kFailed;
+  }
+  usb->SetDeviceIndex(static_cast<std::int32_t>(index));
+  CheckPipes(pipes, *usb->SelectedDevice(), index);
+  std::string identity = Identity(*usb->SelectedDevice());
+  Incoming incoming(out, show == "hex");
+  // The pair goes first, as the demo's form frees it.
+  TOwned<TpxUSBPipePair> pair = MakeComponent<TpxUSBPipePair>(nullptr);
+  pair->SetUsbDevice(usb.get());
+  pair->SetTimeoutRead(100);
+  pair->SetTimeoutWrite(100);
+  pair->SetReadBufferSize(512);
+  pair->OnAfterReceive = TOnReceived::Of<&Incoming::Received>(&incoming);
+  usb->SetActive(true);
+  pair->SetPipeIn(static_cast<std::int32_t>(pipes.in));
+  pair->SetPipeOut(static_cast<std::int32_t>(pipes.out));
+  pair->SetActive(true);
+  auto send = [&](std::string& bytes) {
+    bool sent = bytes.empty() || pair->SendBuffer(&bytes[0], static_cast<DWORD>(bytes.size())) == bytes.size();
+    if (!sent) err << "pxusbctl: the device did not take all of the data\n";
+    return sent;
+  };
+
+  TalkEnd end = kInputEnded;
+  if (oneShot) {
+    if (!send(data)) end = kFailed;
+    incoming.Wait(data.size(), wait);
+  } else {
+    bool left = false;
+    DeviceChanges changes(*usb, [&] {
+      left = true;
+      for (int i = 0; i < usb->DeviceCount(); ++i) left = left && Identity(*usb->Devices(i)) != identity;
+    });
+    InterruptHandler interrupt;
+    Input input(in, changes.Handle());
+    machine.Start();
+    std::optional<Clock::time_point> over;
+    for (std::string piece;;) {
+      bool more = input.Take(piece);
+      if (!send(piece)) {
+        end = kFailed;
+        break;
+      }
+      if (!more && !over) over = Clock::now() + wait;
+      if (left || interrupt.Interrupted() || (over && Clock::now() >= *over)) {
+        end = left ? kDeviceLeft : interrupt.Interrupted() ? kInterrupted : kInputEnded;
+        break;
+      }
+      Pump(over ? std::chrono::duration_cast<milliseconds>(*over - Clock::now()) : milliseconds(100));
+    }
+    if (end == kDeviceLeft) err << "pxusbctl: the device left\n";
+  }
+  pair->SetActive(false);
+  usb->SetActive(false);
+  return end;
+}
+
+// ---- watch ------------------------------------------------------------------------
+
+using Listing = std::vector<std::pair<std::string, std::string>>;  // identity, line
+
+Listing ListingOf(const TpxUSB& usb) {
+  Listing listing;
+  for (int i = 0; i < usb.DeviceCount(); ++i) {
+    const auto& device = static_cast<const TpxUsbDevice&>(*usb.Devices(i));
+    listing.emplace_back(Identity(device), DeviceLine(device));
+  }
+  return listing;
+}
+
+void PrintListing(std::ostream& out, const Listing& listing) {
+  out << "devices:\n";
+  for (size_t i = 0; i < listing.size(); ++i) out << "  " << i << "\t" << listing[i].second << "\n";
+  out.flush();
+}
+
+// The entries of `from` that `in` lacks, each printed after `label`; how many.
+long PrintMissing(std::ostream& out, const char* label, const Listing& from, const Listing& in) {
+  long count = 0;
+  for (const auto& [identity, line] : from) {
+    bool there = std::any_of(in.begin(), in.end(), [&](const auto& entry) { return entry.first == identity; });
+    if (there) continue;
+    out << label << line << "\n";
+    ++count;
+  }
+  return count;
+}
+
+int Watch(const Options& o, Machine& machine, std::ostream& out) {
+  std::optional<milliseconds> lasting;
+  if (o.Has("--for")) lasting = milliseconds(NumberArg(o, "--for", o.Value("--for")));
+  std::optional<long> count;
+  if (o.Has("--count")) count = NumberArg(o, "--count", o.Value("--count"));
+  TOwned<TpxUSB> usb = LoadedUsb(o);
+  Listing listing = ListingOf(*usb);
+  PrintListing(out, listing);
+  long changes = 0;
+  DeviceChanges watch(*usb, [&] {
+    Listing now = ListingOf(*usb);
+    long seen = PrintMissing(out, "removed: ", listing, now) + PrintMissing(out, "arrived: ", now, listing);
+    if (seen) PrintListing(out, now);
+    changes += seen;
+    listing = std::move(now);
+  });
+  InterruptHandler interrupt;
+  machine.Start();
+  Clock::time_point end = lasting ? Clock::now() + *lasting : Clock::time_point::max();
+  while (!interrupt.Interrupted() && Clock::now() < end && !(count && changes >= *count)) {
+    Pump(lasting ? std::chrono::duration_cast<milliseconds>(end - Clock::now()) : milliseconds(100));
+  }
+  return 0;
+}
+
+// ---- the program ------------------------------------------------------------------
+
+int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+  std::optional<Options> o = Parse(args, out);
+  if (!o) return 0;
+  std::string name = o->command->name;
+  // The options that need no machine are checked before one is built.
+  if (name != "tree") {
+    UsbId(*o, "--vid");
+    UsbId(*o, "--pid");
+  }
+  if (o->Has("-v") && o->Has("--json")) throw UsageError{"-v or --json, not both", HelpOf(*o->command)};
+  Machine machine(o->machine);
+  bool json = o->Has("--json");
+  bool verbose = o->Has("-v");
+  if (name == "tree") {
+    USBManager().RequestDescriptors = o->Has("--descriptors");
+    if (json) {
+      PrintTreeJson(out);
+    } else {
+      PrintTree(out, verbose);
+    }
     return 0;
   }
-  if (at < args.size() && args[at] == "--machine") {
-    if (++at >= args.size()) throw UsageError{"--machine needs demo or a file"};
-    machineName = args[at++];
+  if (name == "list") {
+    TOwned<TpxUSB> usb = LoadedUsb(*o);
+    if (json) {
+      PrintListJson(out, *usb);
+    } else {
+      PrintList(out, *usb, verbose);
+    }
+    return 0;
   }
-  if (at >= args.size()) throw UsageError{"which command?"};
-  const std::string& command = args[at++];
-  std::optional<TalkOptions> talk;
-  if (command == "talk") {
-    talk = ParseTalk(args, at);
-  } else if ((command != "tree" && command != "list") || at != args.size()) {
-    throw UsageError{"unknown command or extra arguments: " + command};
-  }
-  Machine machine(machineName);
-  if (talk) return Talk(*talk, out, err);
-  return command == "tree" ? Tree(out) : List(out);
+  if (name == "talk") return Talk(*o, machine, in, out, err);
+  return Watch(*o, machine, out);
 }
 
 }  // namespace
 
-int RunPxusbctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunPxusbctl(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
   try {
-    return Run(args, out, err);
+    return Run(args, in, out, err);
   } catch (const UsageError& error) {
-    err << "pxusbctl: " << error.message << "\n" << kUsage;
+    err << "pxusbctl: " << error.message << "\n" << error.usage;
     return 2;
   } catch (const std::exception& error) {
     err << "pxusbctl: " << error.what() << "\n";

@@ -264,11 +264,11 @@ class Reader {
 class Builder {
  public:
   Builder(SimMachine& machine, UsbBus& bus)
-      : bus_(bus), kernel_(machine.kernel()), registry_(machine.registry()), tree_(machine.devices()),
+      : machine_(machine), bus_(bus), kernel_(machine.kernel()), registry_(machine.registry()), tree_(machine.devices()),
         io_(machine.usbIo()) {}
 
   void build(const Reader& doc) {
-    doc.object({"controllers", "drives"});
+    doc.object({"controllers", "drives", "timeline"});
     std::vector<Drive> drives = {{'C', DRIVE_FIXED}};
     if (doc.has("drives")) {
       drives.clear();
@@ -286,7 +286,12 @@ class Builder {
       mount(v.letter, v.record);
     }
     kernel_.setDrives(drives);
+    if (doc.has("timeline")) {
+      for (const Reader& r : doc["timeline"].items()) timeline_.push_back(step(r));
+    }
   }
+
+  std::vector<TimelineStep> timeline() { return std::move(timeline_); }
 
  private:
   struct Volume {
@@ -532,7 +537,7 @@ class Builder {
     if (!volumeManager_) {
       volumeManager_ = &node(tree_.root(), defaults, "ROOT\\VOLMGR\\0000", "System", "volmgr", "Volume Manager");
     }
-    node(*volumeManager_, defaults, volumeId, "Volume", "volsnap", "Generic volume");
+    node(*volumeManager_, defaults, volumeId, "Volume", "volsnap", "Generic volume").driveLetter = v.letter;
     disk.removalRelations.push_back(volumeId);
     volumes_.push_back(v);
   }
@@ -597,15 +602,37 @@ class Builder {
                        REG_BINARY, std::move(record));
   }
 
+  SimMachine& machine_;
   UsbBus& bus_;
   Kernel& kernel_;
   Registry& registry_;
   DeviceTree& tree_;
   UsbIo& io_;
+
+  // {"at": ms, "unplug" or "plug": {"controller": n, "ports": [n, ...]}, "every": ms, "times": n}
+  TimelineStep step(const Reader& r) {
+    constexpr unsigned kDay = 24 * 3600 * 1000;
+    r.object({"at", "plug", "unplug", "every", "times"});
+    TimelineStep s;
+    s.at = std::chrono::milliseconds(r["at"].number(kDay));
+    s.plug = r.has("plug");
+    if (s.plug == r.has("unplug")) r.fail("expected one of \"plug\" and \"unplug\"");
+    Reader where = r[s.plug ? "plug" : "unplug"];
+    where.object({"controller", "ports"});
+    s.place.controller = where["controller"].number(255);
+    for (const Reader& port : where["ports"].items()) s.place.ports.push_back(port.number(255));
+    if (!HotPlug(machine_, bus_).exists(s.place)) where.fail("no such port");
+    s.every = std::chrono::milliseconds(r.number("every", kDay, 0));
+    s.times = r.number("times", 1000000, s.every.count() ? 0 : 1);
+    if (!s.every.count() && s.times != 1) r["times"].fail("repeating needs \"every\"");
+    return s;
+  }
+
   std::map<std::string, unsigned> classCounters_;
   unsigned pdo_ = 0;
   DevNode* volumeManager_ = nullptr;
   std::vector<Volume> volumes_;
+  std::vector<TimelineStep> timeline_;
 };
 
 const char kDemoMachine[] = R"json({
@@ -697,16 +724,19 @@ std::string builtinMachine(const std::string& name) {
   return "";
 }
 
-void describeMachine(SimMachine& machine, UsbBus& bus, const std::string& text) {
+std::vector<TimelineStep> describeMachine(SimMachine& machine, UsbBus& bus, const std::string& text) {
   json doc;
   PointerSax sax(doc);
   json::sax_parse(text, &sax);
-  Builder(machine, bus).build(Reader(doc, ""));
+  Builder builder(machine, bus);
+  builder.build(Reader(doc, ""));
+  return builder.timeline();
 }
 
-DescribedMachine::DescribedMachine(const std::string& json, unsigned groups) : machine_(groups), usb_(machine_.kernel()) {
-  describeMachine(machine_, usb_, json);
-}
+DescribedMachine::DescribedMachine(const std::string& json, unsigned groups)
+    : machine_(groups),
+      usb_(machine_.kernel()),
+      timeline_(std::make_unique<Timeline>(machine_, usb_, describeMachine(machine_, usb_, json))) {}
 
 std::unique_ptr<DescribedMachine> loadMachine(const std::string& nameOrPath, unsigned groups) {
   std::string text = builtinMachine(nameOrPath);

@@ -6,8 +6,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/sim/machine.h"
+#include "platform/sim/timeline.h"
 #include "platform/sim/usbbus.h"
 
 namespace sim {
@@ -21,10 +23,10 @@ class DescriptionError : public std::runtime_error {
   std::string path;
 };
 
-// Builds what `json` describes into a fresh machine and its bus. Throws
-// DescriptionError when the description is invalid; the machine is then half built
-// and good for nothing but destruction.
-void describeMachine(SimMachine& machine, UsbBus& bus, const std::string& json);
+// Builds what `json` describes into a fresh machine and its bus, and gives its
+// hot-plug timeline (not started). Throws DescriptionError when the description is
+// invalid; the machine is then half built and good for nothing but destruction.
+std::vector<TimelineStep> describeMachine(SimMachine& machine, UsbBus& bus, const std::string& json);
 
 // The JSON text of a built-in machine ("demo", or "demo-driver": the demo with its data
 // logger on the real pxusb driver), or empty when there is none by that name.
@@ -37,10 +39,13 @@ class DescribedMachine {
   DescribedMachine(const std::string& json, unsigned groups = SimMachine::kAllGroups);
   SimMachine& machine() { return machine_; }
   UsbBus& usb() { return usb_; }
+  // The description's hot-plug timeline; its clock starts with start().
+  Timeline& timeline() { return *timeline_; }
 
  private:
   SimMachine machine_;
   UsbBus usb_;
+  std::unique_ptr<Timeline> timeline_;  // goes first: it plays on the machine
 };
 
 // `nameOrPath` is a built-in machine's name or the path of a description file.

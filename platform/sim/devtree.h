@@ -9,6 +9,7 @@
 // SetupAPI's lists without DIGCF_PRESENT, and is absent from the devnode tree.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,9 +38,10 @@ struct DevNode {
   std::string manufacturer;
   std::string pdoName;       // \Device\USBPDO-3
   GUID classGuid{};          // setup class
-  bool present = true;
+  std::atomic<bool> present{true};  // hot-plug changes it on the simulator's own thread
   std::vector<DeviceInterface> interfaces;
   std::vector<std::string> removalRelations;  // instance IDs
+  char driveLetter = 0;  // a volume's drive letter, 0 for none
 
   // Raw bytes of a property, standing in for the one the fields give (SPDRP code),
   // the way a broken installer may have written it: unterminated, odd, oversized.

@@ -1,5 +1,6 @@
 #include "platform/sim/hotplug.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -21,6 +22,24 @@ std::string deviceFile(const DevNode& node) {
     if (lowerAscii(i.path).compare(0, 8, "\\\\?\\usb#") == 0) return "\\\\.\\" + i.path.substr(4);
   }
   return "";
+}
+
+BOOL CALLBACK collectWindow(HWND hwnd, LPARAM windows) {
+  reinterpret_cast<std::vector<HWND>*>(windows)->push_back(hwnd);
+  return TRUE;
+}
+
+// Sends to every top-level window of this process, as the system broadcasts device
+// changes (the machine's devices are this process's only).
+void broadcastToProcess(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (!win::api().user32.EnumWindows) return;  // a machine without windows
+  std::vector<HWND> windows;
+  win::EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&windows));
+  DWORD self = win::GetCurrentProcessId();
+  for (HWND hwnd : windows) {
+    DWORD process = 0;
+    if (win::GetWindowThreadProcessId(hwnd, &process) && process == self) win::SendMessageA(hwnd, message, wParam, lParam);
+  }
 }
 
 }  // namespace
@@ -45,6 +64,12 @@ UsbBusPort* HotPlug::portAt(std::map<unsigned, UsbBusController>& controllers, c
     if (!port.device || !port.device->hub) return nullptr;
     hub = port.device->hub.get();
   }
+}
+
+bool HotPlug::exists(const Place& place) {
+  bool found = false;
+  bus_.edit([&](std::map<unsigned, UsbBusController>& controllers) { found = portAt(controllers, place) != nullptr; });
+  return found;
 }
 
 bool HotPlug::unplug(const Place& place) {
@@ -84,6 +109,7 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
 void HotPlug::follow(const UsbBusDevice& device, bool present, Models& models) {
   if (DevNode* node = nodeOf(device)) {
     node->present = present;
+    followVolumes(*node, present);
     std::string file = deviceFile(*node);
     UsbIo& io = machine_.usbIo();
     if (!present && !file.empty()) {
@@ -104,9 +130,30 @@ void HotPlug::follow(const UsbBusDevice& device, bool present, Models& models) {
   }
 }
 
+void HotPlug::followVolumes(const DevNode& node, bool present) {
+  Kernel& kernel = machine_.kernel();
+  for (const DevNode* disk : node.children) {
+    for (const std::string& id : disk->removalRelations) {
+      DevNode* volume = machine_.devices().find(id);
+      if (!volume) continue;
+      volume->present = present;
+      char letter = volume->driveLetter;
+      std::vector<Drive> drives = kernel.drives();
+      auto at = std::find_if(drives.begin(), drives.end(), [&](const Drive& d) { return d.letter == letter; });
+      if (!present && at != drives.end()) {
+        drives_[letter] = *at;
+        drives.erase(at);
+      } else if (present && at == drives.end() && drives_.count(letter)) {
+        drives.push_back(drives_[letter]);
+        drives_.erase(letter);
+      }
+      kernel.setDrives(std::move(drives));
+    }
+  }
+}
+
 void HotPlug::broadcast(const UsbBusDevice& device, WPARAM event) {
-  User32& user = machine_.user();
-  user.broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  broadcastToProcess(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
   DevNode* node = nodeOf(device);
   if (!node) return;
   HKEY key = nullptr;
@@ -124,7 +171,7 @@ void HotPlug::broadcast(const UsbBusDevice& device, WPARAM event) {
   if (!named) return;
   record.header.dbch_size = static_cast<DWORD>(sizeof record.header + std::strlen(record.name) + 1);
   record.header.dbch_devicetype = DBT_DEVTYP_PORT;
-  user.broadcast(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record));
+  broadcastToProcess(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record));
 }
 
 }  // namespace sim

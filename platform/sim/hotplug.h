@@ -1,12 +1,14 @@
 // Taking devices off the ports of a described machine and putting them back, as a user
 // does. The bus, the devnodes and the device files follow; then every top-level window
-// hears of it through WM_DEVICECHANGE: DBT_DEVNODES_CHANGED, and for a device with a
-// port name (a serial port) also DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with a
-// DBT_DEVTYP_PORT record, as Windows does.
+// of the process hears of it through WM_DEVICECHANGE: DBT_DEVNODES_CHANGED, and for a
+// device with a port name (a serial port) also DBT_DEVICEARRIVAL or
+// DBT_DEVICEREMOVECOMPLETE with a DBT_DEVTYP_PORT record, as Windows does. The message
+// goes through the installed user32, so a hosted machine reaches the real windows.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -30,6 +32,8 @@ class HotPlug {
     }
   };
 
+  // Whether `place` names a port of the bus, taken or not.
+  bool exists(const Place& place);
   // False when no device stands there. Everything below an unplugged hub goes too.
   bool unplug(const Place& place);
   // Puts back what was unplugged from `place`, and everything that was below it. Each
@@ -52,11 +56,15 @@ class HotPlug {
   // files go with their devices, their models into `models`; coming back, each
   // device file with a model in `models` answers through it again.
   void follow(const UsbBusDevice& device, bool present, Models& models);
+  // The volumes on the disks of `node` and their drive letters go or come back.
+  void followVolumes(const DevNode& node, bool present);
   void broadcast(const UsbBusDevice& device, WPARAM event);
 
   SimMachine& machine_;
   UsbBus& bus_;
   std::map<Place, Unplugged> unplugged_;
+  // The drive letters of volumes that went, by letter: they come back with them.
+  std::map<char, Drive> drives_;
 };
 
 }  // namespace sim

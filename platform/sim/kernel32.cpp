@@ -157,6 +157,8 @@ BOOL WINAPI SimGetExitCodeThread(HANDLE handle, LPDWORD code) {
 }
 
 DWORD WINAPI SimGetCurrentThreadId() { return kernel().currentThreadId(); }
+// The one process of the machine; its windows name it too.
+DWORD WINAPI SimGetCurrentProcessId() { return 1; }
 
 DWORD WINAPI SimGetLastError() { return lastError(); }
 

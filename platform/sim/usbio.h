@@ -156,6 +156,7 @@ class UsbDevice {
   void unplug();
   bool plugged() const;
   size_t pendingTransfers() const;
+  const std::shared_ptr<DeviceModel>& model() const { return model_; }
 
  private:
   struct Transfer {

@@ -86,16 +86,18 @@ HWND User32::foregroundWindow() const {
   return foreground_;
 }
 
-int User32::broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
+std::vector<HWND> User32::topLevelWindows() const {
   std::vector<HWND> topLevel;
-  {
-    std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
-    for (auto& [handle, w] : windows_) {
-      if (!(w->style & WS_CHILD) && w->parent != HWND_MESSAGE) topLevel.push_back(handle);
-    }
+  std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+  for (auto& [handle, w] : windows_) {
+    if (!(w->style & WS_CHILD) && w->parent != HWND_MESSAGE) topLevel.push_back(handle);
   }
+  return topLevel;
+}
+
+int User32::broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
   int reached = 0;
-  for (HWND hwnd : topLevel) {
+  for (HWND hwnd : topLevelWindows()) {
     if (!isWindow(hwnd)) continue;  // an earlier receiver destroyed it
     sendMessage(hwnd, message, wParam, lParam);
     ++reached;
@@ -1132,6 +1134,13 @@ HWND WINAPI SimSetFocus(HWND hwnd) { return user().setFocus(hwnd); }
 HWND WINAPI SimGetFocus() { return user().focus(); }
 HWND WINAPI SimGetParent(HWND hwnd) { return user().parent(hwnd); }
 BOOL WINAPI SimIsWindow(HWND hwnd) { return user().isWindow(hwnd) ? TRUE : FALSE; }
+// Message-only windows are not enumerated, as on Windows.
+BOOL WINAPI SimEnumWindows(WNDENUMPROC proc, LPARAM param) {
+  for (HWND hwnd : user().topLevelWindows()) {
+    if (user().isWindow(hwnd) && !proc(hwnd, param)) return FALSE;
+  }
+  return TRUE;
+}
 DWORD WINAPI SimGetWindowThreadProcessId(HWND hwnd, LPDWORD process) {
   DWORD thread = user().windowThread(hwnd);
   if (process) *process = thread ? 1 : 0;

@@ -51,6 +51,8 @@ class User32 {
   // Sends `message` to every top-level window (not message-only ones), as the system
   // broadcasts device changes; returns how many windows it reached.
   int broadcast(UINT message, WPARAM wParam, LPARAM lParam);
+  // The top-level windows (not message-only ones), as EnumWindows lists them.
+  std::vector<HWND> topLevelWindows() const;
   size_t windowCount() const;
 
   // ---- the entry points ------------------------------------------------------------

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "app/Unit1.h"
 #include "app/session.h"
@@ -202,6 +205,53 @@ TEST_F(FormTest, ADeviceChangeKeepsThePositionAndRefillsThePipeLists) {
   EXPECT_EQ(form_->pxUSB1->SelectedDevice(), nullptr);
   EXPECT_EQ(form_->ePipeIn->Items().Count(), 0);
   EXPECT_EQ(form_->ePipeOut->Items().Count(), 0);
+}
+
+// The demo machine whose logger leaves as soon as the timeline starts and is back
+// 400 ms later; the machine's own thread plugs, as a user would.
+class FormHotPlugTest : public FormTest {
+ protected:
+  void SetUp() override {
+    auto demo = nlohmann::json::parse(sim::builtinMachine("demo"));
+    const nlohmann::json logger = {{"controller", 0}, {"ports", {3}}};
+    demo["timeline"] = {{{"at", 0}, {"unplug", logger}}, {{"at", 400}, {"plug", logger}}};
+#ifdef _WIN32
+    machine_ = std::make_unique<sim::DescribedMachine>(demo.dump(), sim::SimMachine::kHosted);
+#else
+    machine_ = std::make_unique<sim::DescribedMachine>(demo.dump());
+#endif
+    app_ = std::make_unique<TApplication>(nullptr);
+    app_->CreateForm(form_);
+  }
+  bool ProcessUntil(const std::function<bool()>& condition) {
+    return pxtest::WaitUntil([&] {
+      app_->ProcessMessages();
+      return condition();
+    });
+  }
+  std::string PipeIn() const {
+    auto* pipe = form_->ePipeIn->Items().Count() ? static_cast<TpxUsbPipe*>(form_->ePipeIn->Items().Objects(0)) : nullptr;
+    return pipe ? std::to_string(pipe->EndpointAddress()) : "none";
+  }
+};
+
+TEST_F(FormHotPlugTest, TheLoggerLeavesAndComesBackWhileThePositionStaysSelected) {
+  form_->Show();
+  Pick(form_->pxDeviceBox1, 2);
+  ASSERT_EQ(form_->pxUSB1->SelectedDevice()->Name, "NW Data Logger DL-8");
+  machine_->timeline().start();
+  // The broadcast reaches the form: the stick moves into position 2.
+  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 3; }));
+  EXPECT_EQ(form_->pxUSB1->GetDeviceIndex(), 2);
+  EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 2);
+  EXPECT_EQ(form_->pxUSB1->SelectedDevice()->Name, "USB Mass Storage Device");
+  EXPECT_EQ(PipeIn(), "129");
+  // Back: the logger is in position 2 again, with its pipes.
+  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 4; }));
+  EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 2);
+  EXPECT_EQ(form_->pxUSB1->SelectedDevice()->Name, "NW Data Logger DL-8");
+  EXPECT_EQ(PipeIn(), "130");
+  EXPECT_EQ(Screen->Cursor(), crDefault);
 }
 
 TEST_F(FormTest, WithoutASelectedDeviceTheChangeHandlerKeepsThePipeLists) {

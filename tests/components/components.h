@@ -79,6 +79,7 @@ class ComponentTest : public ::testing::Test {
   void Load(const std::string& json);
   sim::SimMachine& Machine() { return described_->machine(); }
   sim::UsbBus& Bus() { return described_->usb(); }
+  sim::Timeline& Timeline() { return described_->timeline(); }
 
   // Makes the device behind `node` answer through `model` instead, at the path TpxUSB
   // opens.

@@ -416,6 +416,37 @@ TEST_P(User32Test, CreationFailsForUnknownClassesAndOrphanChildren) {
   EXPECT_EQ(win::GetLastError(), ERROR_TLW_WITH_WSCHILD);
 }
 
+namespace {
+BOOL CALLBACK Collect(HWND hwnd, LPARAM into) {
+  auto* seen = reinterpret_cast<std::vector<HWND>*>(into);
+  seen->push_back(hwnd);
+  return seen->size() < 1000 ? TRUE : FALSE;  // 1000: stop at once
+}
+}  // namespace
+
+// How device changes find their listeners: every top-level window, hidden ones too;
+// no children, no message-only windows. (Windows lists other processes' windows as
+// well; the process ID tells them apart.)
+TEST_P(User32Test, EnumWindowsListsTopLevelWindowsOfTheProcess) {
+  Window hidden(CreateTopLevel());
+  Window child(CreateChild("EDIT", 0, hidden, 1));
+  Window messageOnly(win::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(messageOnly.get());
+  std::vector<HWND> seen;
+  EXPECT_TRUE(win::EnumWindows(&Collect, reinterpret_cast<LPARAM>(&seen)));
+  auto listed = [&](HWND hwnd) { return std::find(seen.begin(), seen.end(), hwnd) != seen.end(); };
+  EXPECT_TRUE(listed(hidden));
+  EXPECT_FALSE(listed(child));
+  EXPECT_FALSE(listed(messageOnly));
+  DWORD process = kSentinel;
+  EXPECT_EQ(win::GetWindowThreadProcessId(hidden, &process), win::GetCurrentThreadId());
+  EXPECT_EQ(process, win::GetCurrentProcessId());
+
+  seen.assign(999, nullptr);
+  EXPECT_FALSE(win::EnumWindows(&Collect, reinterpret_cast<LPARAM>(&seen)));
+  EXPECT_EQ(seen.size(), 1000u);
+}
+
 TEST_P(User32Test, CursorAndGeometry) {
   HCURSOR wait = win::LoadCursorA(nullptr, IDC_WAIT);
   HCURSOR arrow = win::LoadCursorA(nullptr, IDC_ARROW);

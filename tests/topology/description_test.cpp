@@ -56,6 +56,15 @@ TEST(DescriptionTest, InvalidDescriptionsNameThePathOfTheFault) {
        "/controllers/0/rootHub/attach/1/realDevice"},
       {machine(R"("1": {"vid": 1, "pid": 2, "service": "pxusb", "realDevice": "X"})"),
        "/controllers/0/rootHub/attach/1/realDevice"},
+      {machine("", R"(, "timeline": [{"at": 0, "unplug": {"controller": 0, "ports": [3]}}])"),
+       "/timeline/0/unplug"},
+      {machine("", R"(, "timeline": [{"at": 0, "plug": {"controller": 1, "ports": [1]}}])"), "/timeline/0/plug"},
+      {machine("", R"(, "timeline": [{"at": 0, "unplug": {"controller": 0, "ports": [1, 1]}}])"),
+       "/timeline/0/unplug"},
+      {machine("", R"(, "timeline": [{"at": 0}])"), "/timeline/0"},
+      {machine("", R"(, "timeline": [{"at": 0, "plug": {"controller": 0, "ports": [1]}, "times": 2}])"),
+       "/timeline/0/times"},
+      {machine("", R"(, "timeline": [{"at": -1, "plug": {"controller": 0, "ports": [1]}}])"), "/timeline/0/at"},
   };
   for (const auto& [json, path] : cases) {
     sim::SimMachine m;
@@ -176,6 +185,11 @@ TEST(DescriptionTest, TheDocumentedExampleLoads) {
   std::string json = all.substr(start, all.find("```", start) - start);
   sim::DescribedMachine machine(json);
   EXPECT_FALSE(machine.machine().devices().devices().empty());
+}
+
+TEST(DescriptionTest, TheHotPlugScenarioLoads) {
+  std::string here = __FILE__;
+  EXPECT_NO_THROW(sim::loadMachine(here.substr(0, here.rfind("tests/")) + "docs/logger-replug.json"));
 }
 #endif
 

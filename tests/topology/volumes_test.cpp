@@ -2,6 +2,8 @@
 // of the letter search, and the volumes of storage devices.
 #include "topology/topology.h"
 
+#include "platform/sim/hotplug.h"
+
 namespace {
 
 using pxtest::OneHub;
@@ -69,6 +71,17 @@ TEST_F(VolumesTest, StorageDevicesCollectTheirVolumes) {
   // No relations, no volumes.
   EXPECT_EQ(At(RootHub(), 4)->Relations, "");
   EXPECT_EQ(At(RootHub(), 4)->Volumes, "");
+
+  // Unplugged, the reader takes its volumes and their letters along (GetLogicalDrives
+  // reports the drives currently available); plugged, it brings them back.
+  sim::HotPlug hand(described->machine(), Bus());
+  const DWORD fg = (1u << ('F' - 'A')) | (1u << ('G' - 'A'));
+  ASSERT_TRUE(hand.unplug({0, {1}}));
+  EXPECT_EQ(win::GetLogicalDrives() & fg, 0u);
+  ASSERT_TRUE(hand.plug({0, {1}}));
+  EXPECT_EQ(win::GetLogicalDrives() & fg, fg);
+  manager.Refresh();
+  EXPECT_EQ(At(RootHub(), 1)->Volumes, "F: G: ");
 }
 
 }  // namespace

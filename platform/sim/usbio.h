@@ -156,7 +156,6 @@ class UsbDevice {
   void unplug();
   bool plugged() const;
   size_t pendingTransfers() const;
-  const std::shared_ptr<DeviceModel>& model() const { return model_; }
 
  private:
   struct Transfer {

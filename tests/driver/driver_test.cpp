@@ -420,10 +420,11 @@ TEST_P(DriverTest, ThePipePairEchoesAndStreamsWithoutLoss) {
 
 TEST_P(DriverTest, PxusbctlTalksThroughTheBinding) {
   std::string machine = WriteDescription();
+  std::istringstream in;
   std::ostringstream out, err;
   EXPECT_EQ(RunPxusbctl({"--machine", machine, "talk", "0", "--in", "0", "--out", "1", "--send", "Hi", "--wait",
                          "10000"},
-                        out, err),
+                        in, out, err),
             0)
       << err.str();
   std::string joined, line;

@@ -57,8 +57,13 @@ TDemoSession::TDemoSession(TForm1& form, std::string text, std::string reportPat
     : form_(form), text_(std::move(text)), reportPath_(std::move(reportPath)), hold_(hold), mode_(mode) {
   thread_ = std::thread([this] {
     // The windows exist once the form is shown (the loop runs then).
-    if (!WithinStep([&] { return form_.HandleAllocated() && win::IsWindowVisible(form_.Handle()); })) {
-      Fail("the form was not shown");
+    // Input goes to the window in front; under Wine the form gets there only once the
+    // display has mapped it.
+    if (!WithinStep([&] {
+          return form_.HandleAllocated() && win::IsWindowVisible(form_.Handle()) &&
+                 win::GetForegroundWindow() == form_.Handle();
+        })) {
+      Fail("the form was not shown in front");
     } else if (mode_ == smWatch) {
       Watch();
     } else {

@@ -32,7 +32,9 @@ void Click(HWND window, int x, int y) {
   RECT rect{};
   win::GetWindowRect(window, &rect);
   win::SetCursorPos(rect.left + x, rect.top + y);
-  Send({Mouse(MOUSEEVENTF_LEFTDOWN), Mouse(MOUSEEVENTF_LEFTUP)});
+  // The pointer arrives before it presses, as a hand's does: the window under it sees the
+  // move first (a dropped list tracks its entries by it).
+  Send({Mouse(MOUSEEVENTF_MOVE), Mouse(MOUSEEVENTF_LEFTDOWN), Mouse(MOUSEEVENTF_LEFTUP)});
 }
 
 void ClickCenter(HWND window) {
@@ -67,8 +69,14 @@ void TurnWheel(HWND window, int notches) {
 
 bool PickWithMouse(HWND combo, int index, const WaitFor& waitFor) {
   auto dropped = [&] { return win::SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0) != 0; };
-  ClickCenter(combo);
-  if (!waitFor(dropped)) return false;
+  // A click that reaches the display before the window is mapped there is lost, as it
+  // would be for a person, who clicks again.
+  bool open = false;
+  for (int tries = 0; tries < 3 && !open; ++tries) {
+    ClickCenter(combo);
+    open = waitFor(dropped);
+  }
+  if (!open) return false;
   // The entry where the dropped list shows it.
   COMBOBOXINFO info{};
   info.cbSize = sizeof info;
@@ -84,7 +92,6 @@ bool PickWithMouse(HWND combo, int index, const WaitFor& waitFor) {
   win::GetClientRect(info.hwndList, &client);
   int border = (outer.right - outer.left - client.right) / 2;
   Click(info.hwndList, border + item.left + 8, border + (item.top + item.bottom) / 2);
-  return waitFor([&] { return !dropped(); });
   return waitFor([&] { return !dropped(); });
 }
 

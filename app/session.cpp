@@ -96,18 +96,6 @@ bool TDemoSession::Fail(const std::string& reason) {
   return false;
 }
 
-// Picks entry `index` of a drop-down list with the mouse. Under Wine a click sent right
-// after the previous list closed is now and then lost; a person whose pick did not
-// show picks again.
-bool TDemoSession::Pick(HWND list, int index) {
-  for (int tries = 0; tries < 3; ++tries) {
-    bool picked = userinput::PickWithMouse(list, index, WithinStep) &&
-                  WithinStep([&] { return win::SendMessageA(list, CB_GETCURSEL, 0, 0) == index; });
-    if (picked) return true;
-  }
-  return false;
-}
-
 bool TDemoSession::Play() {
   HWND box = form_.pxDeviceBox1->Handle();
   HWND in = form_.ePipeIn->Handle();
@@ -119,13 +107,15 @@ bool TDemoSession::Play() {
   int devices = static_cast<int>(Count(box));
   int device = -1;
   for (int i = 0; i < devices && device < 0; ++i) {
-    if (!Pick(box, i)) return Fail("the pick of device " + std::to_string(i) + " did not take");
+    if (!userinput::PickWithMouse(box, i, WithinStep)) {
+      return Fail("the pick of device " + std::to_string(i) + " did not take");
+    }
     if (Count(in) > 0 && Count(out) > 0) device = i;
   }
   if (device < 0) return Fail("no device with an IN and an OUT pipe among " + std::to_string(devices));
   Note("Device: " + WindowText(box));
   for (HWND list : {in, out}) {
-    if (!Pick(list, 0)) return Fail("the pick of a pipe did not take");
+    if (!userinput::PickWithMouse(list, 0, WithinStep)) return Fail("the pick of a pipe did not take");
   }
   Note("Input pipe: " + WindowText(in));
   Note("Output pipe: " + WindowText(out));

@@ -36,7 +36,6 @@ class TDemoSession {
   const std::vector<std::string>& Transcript() const { return transcript_; }
 
  private:
-  bool Pick(HWND list, int index);
   bool Play();
   void Watch();
   // What the windows show and where they are on the screen, one fact a line.

@@ -69,30 +69,31 @@ void TurnWheel(HWND window, int notches) {
 
 bool PickWithMouse(HWND combo, int index, const WaitFor& waitFor) {
   auto dropped = [&] { return win::SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0) != 0; };
-  // A click that reaches the display before the window is mapped there is lost, as it
-  // would be for a person, who clicks again.
-  bool open = false;
-  for (int tries = 0; tries < 3 && !open; ++tries) {
-    ClickCenter(combo);
-    open = waitFor(dropped);
+  auto picked = [&] { return !dropped() && win::SendMessageA(combo, CB_GETCURSEL, 0, 0) == index; };
+  // Under Wine a click is now and then lost: one that reaches the display before the
+  // window is mapped there, or one sent right after the previous list closed. A person
+  // whose pick did not show picks again.
+  for (int tries = 0; tries < 3; ++tries) {
+    if (!dropped()) ClickCenter(combo);
+    if (!waitFor(dropped)) continue;
+    // The entry where the dropped list shows it.
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof info;
+    RECT item{};
+    if (!win::GetComboBoxInfo(combo, &info) || !info.hwndList ||
+        win::SendMessageA(info.hwndList, LB_GETITEMRECT, static_cast<WPARAM>(index),
+                          reinterpret_cast<LPARAM>(&item)) == LB_ERR) {
+      return false;
+    }
+    // The list's border is as wide on every side.
+    RECT outer{}, client{};
+    win::GetWindowRect(info.hwndList, &outer);
+    win::GetClientRect(info.hwndList, &client);
+    int border = (outer.right - outer.left - client.right) / 2;
+    Click(info.hwndList, border + item.left + 8, border + (item.top + item.bottom) / 2);
+    if (waitFor(picked)) return true;
   }
-  if (!open) return false;
-  // The entry where the dropped list shows it.
-  COMBOBOXINFO info{};
-  info.cbSize = sizeof info;
-  RECT item{};
-  if (!win::GetComboBoxInfo(combo, &info) || !info.hwndList ||
-      win::SendMessageA(info.hwndList, LB_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item)) ==
-          LB_ERR) {
-    return false;
-  }
-  // The list's border is as wide on every side.
-  RECT outer{}, client{};
-  win::GetWindowRect(info.hwndList, &outer);
-  win::GetClientRect(info.hwndList, &client);
-  int border = (outer.right - outer.left - client.right) / 2;
-  Click(info.hwndList, border + item.left + 8, border + (item.top + item.bottom) / 2);
-  return waitFor([&] { return !dropped(); });
+  return false;
 }
 
 }  // namespace userinput

@@ -25,7 +25,8 @@ void TurnWheel(HWND window, int notches);
 using WaitFor = std::function<bool(const std::function<bool()>&)>;
 
 // Picks entry `index` of a drop-down combo box as a person does: a click opens the
-// list, a click on the entry picks it. False when the list did not open or close.
+// list, a click on the entry picks it; a pick that did not show is tried again. False
+// when the entry is not there, or the pick did not take in three tries.
 bool PickWithMouse(HWND combo, int index, const WaitFor& waitFor);
 
 }  // namespace userinput

@@ -33,7 +33,7 @@
 typedef struct DEVICE_STATE {
   KSPIN_LOCK lock;
   IO_REMOVE_LOCK removeLock; /* held by every IRP taken and not yet completed */
-  KEVENT serving;            /* signalled while nobody moves this device's data */
+  FAST_MUTEX serving;        /* held by whoever moves this device's data */
   PXUSB_KIND kind;
   BOOLEAN plugged;
   BOOLEAN stopping;     /* the driver unloads: nothing more is queued */
@@ -71,7 +71,9 @@ static LONG g_poolBlocks;
 static LONG g_endedAtUnload;
 static KEVENT g_wake;
 static volatile LONG g_stopping;
-static PVOID g_worker;
+/* The worker thread's kernel handle. (Wine 8 refuses ObReferenceObjectByHandle of it
+ * with PsThreadType: STATUS_OBJECT_TYPE_MISMATCH.) */
+static HANDLE g_worker;
 
 static DRIVER_CANCEL CancelQueued;
 
@@ -133,9 +135,9 @@ static ULONG LengthOf(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
-/* The serving event is a mutex among the device's servers, all at PASSIVE_LEVEL. */
-static void BeginServing(DEVICE_STATE *d) { KeWaitForSingleObject(&d->serving, Executive, KernelMode, FALSE, NULL); }
-static void EndServing(DEVICE_STATE *d) { KeSetEvent(&d->serving, IO_NO_INCREMENT, FALSE); }
+/* One server per device moves data, at PASSIVE_LEVEL (APC_LEVEL while it serves). */
+static void BeginServing(DEVICE_STATE *d) { ExAcquireFastMutex(&d->serving); }
+static void EndServing(DEVICE_STATE *d) { ExReleaseFastMutex(&d->serving); }
 
 /* ---- queues (called with the device's lock held) ---------------------------------- */
 
@@ -284,15 +286,35 @@ static void Commit(DEVICE_STATE *d, BOOLEAN in, ULONG n) {
 
 /* ---- serving ---------------------------------------------------------------------- */
 
-/* Moves what the device allows for the oldest request of one pipe. Returns TRUE when
+/* Moves what the device allows now for `irp`: the byte range is reserved under the
+ * lock, copied outside it and then counted. Called by the device's one server with the
+ * lock held, which it drops for the copy. Returns the bytes moved. */
+static ULONG Move(DEVICE_STATE *d, PIRP irp, BOOLEAN in, LONGLONG now, KIRQL *irql) {
+  QUEUED *q = QueuedOf(irp);
+  ULONG moved = (ULONG)irp->IoStatus.Information;
+  ULONG n = Reserve(d, in, LengthOf(irp) - moved, now);
+  q->serving = TRUE;
+  KeReleaseSpinLock(&d->lock, *irql);
+  Copy(d, in, q->buffer + moved, n);
+  KeAcquireSpinLock(&d->lock, irql);
+  Commit(d, in, n);
+  q->serving = FALSE;
+  irp->IoStatus.Information = moved + n;
+  return n;
+}
+
+/* A read is done with any data (or none asked for), a write once all of it was taken. */
+static BOOLEAN Finished(PIRP irp, BOOLEAN in, ULONG n) {
+  return in ? n > 0 || LengthOf(irp) == 0 : irp->IoStatus.Information == LengthOf(irp);
+}
+
+/* Serves the oldest request of one pipe as far as the device allows. Returns TRUE when
  * bytes moved or the request ended, so that the other pipe may go on. */
 static BOOLEAN ServeHead(DEVICE_STATE *d, BOOLEAN in, LONGLONG now) {
   LIST_ENTRY *queue = &d->queues[in];
   LIST_ENTRY done;
   PIRP irp;
-  QUEUED *q;
-  ULONG length, moved, n;
-  BOOLEAN finished;
+  ULONG n;
   KIRQL irql;
   InitializeListHead(&done);
   KeAcquireSpinLock(&d->lock, &irql);
@@ -301,22 +323,10 @@ static BOOLEAN ServeHead(DEVICE_STATE *d, BOOLEAN in, LONGLONG now) {
     KeReleaseSpinLock(&d->lock, irql);
     return FALSE;
   }
-  q = QueuedOf(irp);
-  q->serving = TRUE;
-  length = LengthOf(irp);
-  moved = (ULONG)irp->IoStatus.Information;
-  n = Reserve(d, in, length - moved, now);
-  KeReleaseSpinLock(&d->lock, irql);
-
-  Copy(d, in, q->buffer + moved, n);
-
-  KeAcquireSpinLock(&d->lock, &irql);
-  Commit(d, in, n);
-  q->serving = FALSE;
-  irp->IoStatus.Information = moved + n;
-  finished = in ? n > 0 || length == 0 : moved + n == length;
-  if (finished) irp->IoStatus.Status = STATUS_SUCCESS;
-  if (finished || irp->IoStatus.Status != STATUS_PENDING || !Rearm(irp)) Dequeue(d, irp, &done);
+  n = Move(d, irp, in, now, &irql);
+  if (Finished(irp, in, n)) irp->IoStatus.Status = STATUS_SUCCESS;
+  /* Still pending: ended by nothing while it was copied, and not cancelled. */
+  if (irp->IoStatus.Status != STATUS_PENDING || !Rearm(irp)) Dequeue(d, irp, &done);
   KeReleaseSpinLock(&d->lock, irql);
   return CompleteAll(&done) > 0 || n > 0;
 }
@@ -393,9 +403,12 @@ static BOOLEAN Present(DEVICE_STATE *d, PIRP irp) {
 /* Whether the file's last handle was closed (its cleanup ran). */
 static BOOLEAN Closed(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext2 != NULL; }
 
+/* A request that finds its pipe idle and the device ready ends at once; any other
+ * is queued, pending, with what was moved of it so far. */
 static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const PXUSB_RECORD *record) {
   QUEUED *q = QueuedOf(irp);
-  NTSTATUS refused = STATUS_SUCCESS;
+  NTSTATUS status = STATUS_PENDING;
+  BOOLEAN wake;
   KIRQL irql;
   q->deadline = record->timeout ? Now() + (LONGLONG)record->timeout * MS : 0;
   q->serving = FALSE;
@@ -407,22 +420,27 @@ static NTSTATUS PipeRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in, const PXUSB_R
   }
   irp->IoStatus.Status = STATUS_PENDING;
   irp->IoStatus.Information = 0;
+  BeginServing(d);
   KeAcquireSpinLock(&d->lock, &irql);
   if (!Present(d, irp)) {
-    refused = STATUS_GONE;
+    status = STATUS_GONE;
   } else if (d->stopping || Closed(irp)) {
-    refused = STATUS_CANCELLED; /* as if it had come just before the close or the unload */
-  } else if (!Rearm(irp)) {
-    refused = STATUS_CANCELLED;
+    status = STATUS_CANCELLED; /* as if it had come just before the close or the unload */
+  } else if (IsListEmpty(&d->queues[in]) && Finished(irp, in, Move(d, irp, in, Now(), &irql))) {
+    status = STATUS_SUCCESS;
+  } else if (d->stopping || Closed(irp) || !Rearm(irp)) { /* the close may have come during the copy */
+    status = STATUS_CANCELLED;
   } else {
     IoMarkIrpPending(irp);
     Enqueue(d, in, irp);
   }
+  /* The worker looks at the queues again for a new deadline, or when data moved that
+   * requests of the other pipe wait for. */
+  wake = status == STATUS_PENDING || !IsListEmpty(&d->queues[!in]);
   KeReleaseSpinLock(&d->lock, irql);
-  if (refused != STATUS_SUCCESS) return Complete(irp, refused, 0);
-  ServeDevice(d);
-  KeSetEvent(&g_wake, IO_NO_INCREMENT, FALSE); /* a new deadline, or a reader of the stream */
-  return STATUS_PENDING;
+  EndServing(d);
+  if (wake) KeSetEvent(&g_wake, IO_NO_INCREMENT, FALSE);
+  return status == STATUS_PENDING ? status : Complete(irp, status, irp->IoStatus.Information);
 }
 
 static NTSTATUS ControlRequest(DEVICE_STATE *d, PIRP irp, BOOLEAN in) {
@@ -615,8 +633,8 @@ static void StopWorker(void) {
   if (!g_worker) return;
   InterlockedExchange(&g_stopping, 1);
   KeSetEvent(&g_wake, IO_NO_INCREMENT, FALSE);
-  KeWaitForSingleObject(g_worker, Executive, KernelMode, FALSE, NULL);
-  ObDereferenceObject(g_worker);
+  ZwWaitForSingleObject(g_worker, FALSE, NULL);
+  ZwClose(g_worker);
   g_worker = NULL;
 }
 
@@ -643,17 +661,39 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
   SaveCount(L"" PXUSBDRV_VALUE_ENDED, g_endedAtUnload);
 }
 
+/* A SID of the NT authority with up to two sub-authorities. (Wine's SeExports holds
+ * no valid SIDs, so they are made here.) */
+typedef struct NT_SID {
+  ULONG space[4];
+} NT_SID;
+
+static PSID NtSid(NT_SID *sid, UCHAR count, ULONG first, ULONG second) {
+  SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+  RtlInitializeSid((PSID)sid->space, &nt, count);
+  *RtlSubAuthoritySid((PSID)sid->space, 0) = first;
+  if (count > 1) *RtlSubAuthoritySid((PSID)sid->space, 1) = second;
+  return (PSID)sid->space;
+}
+
 /* Gives the control device a DACL that lets only the system and administrators open
- * it, as IoCreateDeviceSecure does with "D:P(A;;GA;;;SY)(A;;GA;;;BA)". */
+ * it: what IoCreateDeviceSecure does with "D:P(A;;GA;;;SY)(A;;GA;;;BA)", which lives
+ * in a library that mingw-w64 does not have. */
 static NTSTATUS AdministratorsOnly(PDEVICE_OBJECT device) {
-  ULONG aclSpace[64];
+  ULONG aclSpace[32];
   PACL acl = (PACL)aclSpace;
+  NT_SID system, administrators;
   SECURITY_DESCRIPTOR descriptor;
   HANDLE handle;
   NTSTATUS status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   if (NT_SUCCESS(status)) status = RtlCreateAcl(acl, sizeof aclSpace, ACL_REVISION);
-  if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, SeExports->SeLocalSystemSid);
-  if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, SeExports->SeAliasAdminsSid);
+  if (NT_SUCCESS(status)) {
+    status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS,
+                                    NtSid(&system, 1, SECURITY_LOCAL_SYSTEM_RID, 0));
+  }
+  if (NT_SUCCESS(status)) {
+    status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS,
+                                    NtSid(&administrators, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS));
+  }
   if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
   if (!NT_SUCCESS(status)) return status;
   status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode, &handle);
@@ -678,7 +718,7 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, int index) {
   RtlZeroMemory(d, sizeof *d);
   KeInitializeSpinLock(&d->lock);
   IoInitializeRemoveLock(&d->removeLock, POOL_TAG, 0, 0);
-  KeInitializeEvent(&d->serving, SynchronizationEvent, TRUE);
+  ExInitializeFastMutex(&d->serving);
   InitializeListHead(&d->queues[0]);
   InitializeListHead(&d->queues[1]);
   d->kind = (PXUSB_KIND)index;
@@ -699,7 +739,7 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, int index) {
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   OBJECT_ATTRIBUTES attributes;
-  HANDLE thread;
+  HANDLE thread = NULL;
   NTSTATUS status = STATUS_SUCCESS;
   int i;
   if (registryPath->Length >= sizeof g_serviceKey) return STATUS_NAME_TOO_LONG;
@@ -718,15 +758,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
   for (i = 0; i < DEVICES && NT_SUCCESS(status); ++i) status = CreateDevice(driver, i);
   InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
   if (NT_SUCCESS(status)) status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, NULL, NULL, Worker, NULL);
-  if (NT_SUCCESS(status)) {
-    status = ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode, &g_worker, NULL);
-    if (!NT_SUCCESS(status)) { /* the thread runs, but cannot be waited for by pointer */
-      InterlockedExchange(&g_stopping, 1);
-      KeSetEvent(&g_wake, IO_NO_INCREMENT, FALSE);
-      ZwWaitForSingleObject(thread, FALSE, NULL);
-    }
-    ZwClose(thread);
-  }
+  if (NT_SUCCESS(status)) g_worker = thread;
   if (!NT_SUCCESS(status)) {
     StopWorker();
     DeleteDevices();

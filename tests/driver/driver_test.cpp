@@ -522,6 +522,13 @@ TEST_P(DriverTest, RawRequestsAreCheckedAndWriteNothingPastTheirCount) {
                         {IOCTL_PXUSBDRV_COUNTS, 0, 0, 8, ERROR_INSUFFICIENT_BUFFER, 0},
                         {IOCTL_PXUSBDRV_COUNTS, 4, 0, 16, kBad, 0},           {IOCTL_PXUSBDRV_COUNTS, 0, 0, 16, 0, 16},
                         {PXUSB_CODE(0, PXUSB_METHOD_NEITHER, 0), 8, 0, 16, kUnknown, 0}});
+  // The private codes need a handle opened for writing; no device has names below it.
+  HANDLE reader = ::CreateFileA(PXUSBDRV_CONTROL, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ExpectRaw(reader, {{IOCTL_PXUSBDRV_COUNTS, 0, 0, 16, ERROR_ACCESS_DENIED, 0}});
+  ::CloseHandle(reader);
+  for (const char* path : {PXUSBDRV_LOOPBACK "\\name", PXUSBDRV_CONTROL "\\name"}) {
+    EXPECT_EQ(::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE) << path;
+  }
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -587,6 +588,7 @@ TEST_P(DriverTest, RandomRequestsFromThreeThreadsAllEndAndLeaveNothingHeld) {
   static const DWORD kCodes[] = {IOCTL_PXUSB_WRITE_PIPE, IOCTL_PXUSB_READ_PIPE,   IOCTL_PXUSB_CONTROL_OUT,
                                  IOCTL_PXUSB_CONTROL_IN, IOCTL_PXUSB_RESET_PIPE,  IOCTL_PXUSB_ABORT_PIPE,
                                  IOCTL_PXUSBDRV_PLUG,    PXUSB_CODE(0, 3, 0),     IOCTL_PXUSB_READ_PIPE | 3};
+  std::atomic<unsigned> sent{0};
   auto fuzz = [&](unsigned thread) {
     std::mt19937 random(seed + thread);
     auto pick = [&](unsigned n) { return static_cast<DWORD>(random() % n); };
@@ -618,6 +620,7 @@ TEST_P(DriverTest, RandomRequestsFromThreeThreadsAllEndAndLeaveNothingHeld) {
         DWORD in = pick(4) ? kRecord + (code == IOCTL_PXUSB_CONTROL_OUT ? out : 0) : pick(40);
         DWORD pipe = pick(4) ? (code == IOCTL_PXUSB_READ_PIPE ? kIn : kOut) : pick(300);
         running.push_back(std::make_unique<Request>(file, code, Input(code, in, pipe, pick(40)), out));
+        ++sent;
       }
     }
     close();
@@ -626,6 +629,7 @@ TEST_P(DriverTest, RandomRequestsFromThreeThreadsAllEndAndLeaveNothingHeld) {
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 3; ++t) threads.emplace_back(fuzz, t);
   for (auto& t : threads) t.join();
+  std::printf("[ fuzz     ] %u requests sent\n", sent.load());
 }
 
 TEST_P(DriverTest, PxusbctlTalksThroughTheBinding) {

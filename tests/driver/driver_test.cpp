@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <thread>
 #include <fstream>
@@ -95,41 +94,35 @@ size_t CountingPrefix(const std::string& data, unsigned first = 0) {
   return i;
 }
 
-// One request left running on a record of its own, its output pre-filled with 0xCC.
+// One request on a record of its own, its output pre-filled with 0xCC.
 struct Request {
   Request(HANDLE file, DWORD code, std::vector<BYTE> input, DWORD outSize)
       : file(file), in(std::move(input)), out(outSize + 16, 0xCC) {
     record.hEvent = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ok = win::DeviceIoControl(file, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
-                              outSize ? out.data() : nullptr, outSize, &returned, &record);
+    bool ok = win::DeviceIoControl(file, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                   outSize ? out.data() : nullptr, outSize, &returned, &record);
     error = ok ? 0 : win::GetLastError();
   }
   ~Request() { win::CloseHandle(record.hEvent); }
-  // Waits for its end (generous deadline); false when it did not end.
-  bool Wait() {
+  std::string Data() const { return std::string(out.begin(), out.begin() + returned); }
+  bool Wait() {  // false: it did not end
     if (error != ERROR_IO_PENDING) return true;
     if (win::WaitForSingleObject(record.hEvent, 30000) != WAIT_OBJECT_0) return false;
-    ok = win::GetOverlappedResult(file, &record, &returned, TRUE);
-    error = ok ? 0 : win::GetLastError();
+    error = win::GetOverlappedResult(file, &record, &returned, TRUE) ? 0 : win::GetLastError();
     return true;
   }
-  // No byte past what the driver reported was touched.
-  bool TailUntouched() const {
+  bool TailUntouched() const {  // no byte past the count was written
     return returned <= out.size() - 16 && std::all_of(out.begin() + returned, out.end(), [](BYTE b) { return b == 0xCC; });
   }
   HANDLE file;
   std::vector<BYTE> in, out;
   OVERLAPPED record{};
-  BOOL ok;
   DWORD error, returned = 0;
 };
 
-// The input of a request: a record for `pipe` (a device setting, for a private code)
-// cut or padded to `size` bytes.
+// A record for `pipe` (for a private code, a setting of device `pipe`) cut or padded to `size` bytes.
 std::vector<BYTE> Input(DWORD code, DWORD size, DWORD pipe, DWORD timeout = 0) {
-  PXUSB_RECORD record{};
-  record.timeout = timeout;
-  record.pipe = pipe;
+  PXUSB_RECORD record{timeout, 0, {pipe}, 0, 0, 0, 0};
   PXUSBDRV_SETTING setting{pipe, 1};
   bool isPrivate = (code >> 14 & 3) == PXUSB_WRITE_ACCESS;
   const auto* bytes = reinterpret_cast<const BYTE*>(isPrivate ? static_cast<void*>(&setting) : &record);
@@ -241,8 +234,7 @@ class DriverTest : public ::testing::TestWithParam<Target> {
       return SIZE_MAX;
     }
 #endif
-    // Every IRP the driver holds, queued or not.
-    return counts.irpsHeld;
+    return counts.irpsHeld;  // queued or not
   }
 
   // An overlapped record with its own event; the event is closed with the test.
@@ -478,18 +470,14 @@ TEST_P(DriverTest, ThePipePairEchoesAndStreamsWithoutLoss) {
               data.size(), seconds, static_cast<double>(data.size()) / seconds / 1e6);
 }
 
-struct RawCase {
-  DWORD code, inSize, pipe, outSize, error, returned;
-};
+struct RawCase { DWORD code, inSize, pipe, outSize, error, returned; };
 
-// Each case on a fresh request: its status, its count, and no output byte past it.
 void ExpectRaw(HANDLE file, const std::vector<RawCase>& cases) {
   for (const RawCase& c : cases) {
     Request r(file, c.code, Input(c.code, c.inSize, c.pipe), c.outSize);
     ASSERT_TRUE(r.Wait());
-    EXPECT_EQ(r.error, c.error) << std::hex << c.code << std::dec << " in " << c.inSize << " out " << c.outSize;
-    EXPECT_EQ(r.returned, c.returned) << std::hex << c.code;
-    EXPECT_TRUE(r.TailUntouched()) << std::hex << c.code;
+    EXPECT_TRUE(r.error == c.error && r.returned == c.returned && r.TailUntouched())
+        << std::hex << c.code << std::dec << " in " << c.inSize << " out " << c.outSize << ": " << r.error << ", " << r.returned;
   }
 }
 
@@ -527,9 +515,8 @@ TEST_P(DriverTest, RawRequestsAreCheckedAndWriteNothingPastTheirCount) {
   HANDLE reader = ::CreateFileA(PXUSBDRV_CONTROL, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ExpectRaw(reader, {{IOCTL_PXUSBDRV_COUNTS, 0, 0, 16, ERROR_ACCESS_DENIED, 0}});
   ::CloseHandle(reader);
-  for (const char* path : {PXUSBDRV_LOOPBACK "\\name", PXUSBDRV_CONTROL "\\name"}) {
+  for (const char* path : {PXUSBDRV_LOOPBACK "\\name", PXUSBDRV_CONTROL "\\name"})
     EXPECT_EQ(::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE) << path;
-  }
 #endif
 }
 
@@ -544,64 +531,51 @@ TEST_P(DriverTest, TwoReadersOfOnePipeShareTheDataInOrder) {
   char sent[] = "0123456789";  // writable: Wine refuses a read-only buffer here (ERROR_INVALID_USER_BUFFER)
   EXPECT_EQ(api.WritePipe(kOut, sent, 10, nullptr), 10u);
   ASSERT_TRUE(first.Wait() && second.Wait());
-  EXPECT_EQ(std::string(first.out.begin(), first.out.begin() + first.returned) +
-                std::string(second.out.begin(), second.out.begin() + second.returned),
-            "0123456789");
+  EXPECT_EQ(first.Data() + second.Data(), "0123456789");
   win::CloseHandle(file);
 }
 
 #ifdef _WIN32
-// CancelIoEx ends one request: a waiting read with nothing, a write with what the
-// device took of it. (The simulated kernel32 has no CancelIoEx.)
+// CancelIoEx (not in the simulated kernel32) ends a request with what it moved.
 TEST_P(DriverTest, CancelIoExEndsARequestWithWhatItMoved) {
   if (!Real()) GTEST_SKIP() << "CancelIoEx runs against the driver only";
   Load();
   HANDLE file = OpenDevice(kLoopback);
-  Request read(file, IOCTL_PXUSB_READ_PIPE, Input(0, kRecord, kIn), 16);
-  ASSERT_EQ(read.error, static_cast<DWORD>(ERROR_IO_PENDING));
-  EXPECT_TRUE(::CancelIoEx(file, &read.record));
-  ASSERT_TRUE(read.Wait());
-  EXPECT_EQ(read.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
-  Request write(file, IOCTL_PXUSB_WRITE_PIPE, Input(0, kRecord, kOut), 1024 * 1024);
-  ASSERT_EQ(write.error, static_cast<DWORD>(ERROR_IO_PENDING));
-  EXPECT_TRUE(::CancelIoEx(file, &write.record));
-  ASSERT_TRUE(write.Wait());
-  EXPECT_EQ(write.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
-  EXPECT_EQ(write.returned, kHeld);
+  for (auto [code, pipe, size, moved] : {std::array<DWORD, 4>{IOCTL_PXUSB_READ_PIPE, kIn, 16, 0},
+                                         std::array<DWORD, 4>{IOCTL_PXUSB_WRITE_PIPE, kOut, 1024 * 1024, kHeld}}) {
+    Request r(file, code, Input(0, kRecord, pipe), size);
+    ASSERT_EQ(r.error, static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_TRUE(::CancelIoEx(file, &r.record));
+    ASSERT_TRUE(r.Wait());
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(r.returned, moved);
+  }
   win::CloseHandle(file);
 }
 #endif
 
-unsigned EnvNumber(const char* name, unsigned otherwise) {
-  const char* text = std::getenv(name);
-  return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 0)) : otherwise;
-}
-
-// A storm of seeded random requests from three threads at once: codes, lengths,
-// pipes, time-outs, opens, closes, cancels and (from the first thread) unplugs. Every
-// request ends, writes nothing past its count, and the driver holds nothing after.
-// PXUSB_FUZZ_SEED and PXUSB_FUZZ_COUNT (requests per thread) choose the run.
+// Seeded random requests, closes, cancels and unplugs from three threads at once (PXUSB_FUZZ_SEED,
+// PXUSB_FUZZ_COUNT steps per thread): each ends, writes nothing past its count, nothing is left held.
 TEST_P(DriverTest, RandomRequestsFromThreeThreadsAllEndAndLeaveNothingHeld) {
   Load();
-  const unsigned seed = EnvNumber("PXUSB_FUZZ_SEED", std::random_device()()), count = EnvNumber("PXUSB_FUZZ_COUNT", 400);
-  std::printf("[ fuzz     ] seed %u, %u requests per thread\n", seed, count);
+  auto env = [](const char* name, unsigned otherwise) {
+    return std::getenv(name) ? static_cast<unsigned>(std::strtoul(std::getenv(name), nullptr, 0)) : otherwise;
+  };
+  const unsigned seed = env("PXUSB_FUZZ_SEED", std::random_device()()), count = env("PXUSB_FUZZ_COUNT", 400);
+  std::printf("[ fuzz     ] seed %u, %u steps per thread\n", seed, count);
   static const DWORD kCodes[] = {IOCTL_PXUSB_WRITE_PIPE, IOCTL_PXUSB_READ_PIPE,   IOCTL_PXUSB_CONTROL_OUT,
                                  IOCTL_PXUSB_CONTROL_IN, IOCTL_PXUSB_RESET_PIPE,  IOCTL_PXUSB_ABORT_PIPE,
                                  IOCTL_PXUSBDRV_PLUG,    PXUSB_CODE(0, 3, 0),     IOCTL_PXUSB_READ_PIPE | 3};
-  std::atomic<unsigned> sent{0};
   auto fuzz = [&](unsigned thread) {
     std::mt19937 random(seed + thread);
     auto pick = [&](unsigned n) { return static_cast<DWORD>(random() % n); };
     std::vector<std::unique_ptr<Request>> running;
     HANDLE file = INVALID_HANDLE_VALUE;
     bool plugged = true;
+    unsigned sent = 0;
     auto close = [&] {  // ends what runs on the file
-      if (file != INVALID_HANDLE_VALUE) win::CloseHandle(file);
-      file = INVALID_HANDLE_VALUE;
-      for (auto& r : running) {
-        if (!r->Wait()) r.release();  // never freed under a request still running
-        EXPECT_TRUE(r && r->TailUntouched()) << "seed " << seed;
-      }
+      win::CloseHandle(file), file = INVALID_HANDLE_VALUE;
+      for (auto& r : running) EXPECT_TRUE(r->Wait() ? r->TailUntouched() : (r.release(), false)) << "seed " << seed;
       running.clear();
     };
     for (unsigned i = 0; i < count; ++i) {
@@ -625,11 +599,10 @@ TEST_P(DriverTest, RandomRequestsFromThreeThreadsAllEndAndLeaveNothingHeld) {
     }
     close();
     if (!plugged) Plug(kLoopback), Plug(kStream);
+    std::printf("[ fuzz     ] thread %u: %u requests\n", thread, sent);
   };
-  std::vector<std::thread> threads;
-  for (unsigned t = 0; t < 3; ++t) threads.emplace_back(fuzz, t);
-  for (auto& t : threads) t.join();
-  std::printf("[ fuzz     ] %u requests sent\n", sent.load());
+  std::thread first(fuzz, 0), second(fuzz, 1), third(fuzz, 2);
+  first.join(), second.join(), third.join();
 }
 
 TEST_P(DriverTest, PxusbctlTalksThroughTheBinding) {

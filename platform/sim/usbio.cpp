@@ -104,7 +104,8 @@ bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
       finish(t, STATUS_SUCCESS, t.size);
     }
   }
-  // A write that ends early reports what the device took of it.
+  // A write that ends early reports what the device took of it (Microsoft's documentation
+  // of WinUsb_WritePipe: LengthTransferred is "the actual number of bytes that were written").
   if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, t.bytes);
   return t.done;
 }

@@ -3,6 +3,8 @@
 include(CMakePackageConfigHelpers)
 install(TARGETS pxplatform pxsim pxframework pxusb EXPORT pxusbTargets ARCHIVE DESTINATION lib)
 install(DIRECTORY platform framework lib DESTINATION include/pxusb FILES_MATCHING PATTERN "*.h")
+# The wire format of the pxusb driver, which the kernel-driver binding includes.
+install(FILES driver/pxusbwire.h DESTINATION include/pxusb/driver)
 install(EXPORT pxusbTargets NAMESPACE pxusb:: DESTINATION lib/cmake/pxusb)
 file(WRITE ${CMAKE_BINARY_DIR}/pxusbConfig.cmake
      "include(CMakeFindDependencyMacro)\nfind_dependency(Threads)\n"

@@ -1,13 +1,10 @@
 #include "lib/pxusb_sysusb_api.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace {
-
-void PutDword(BYTE* at, DWORD value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(value >> (8 * i));
-}
 
 // Debugger output that keeps the thread's last error.
 void DebugText(const char* text) {
@@ -73,11 +70,11 @@ bool TpxSysUsbApi::DeviceRequest(DWORD Code, void* Input, DWORD InputSize, void*
   return ok;
 }
 
-TpxSysUsbApi::PipeRecord TpxSysUsbApi::MakePipeRecord(PipeId Pipe) const {
-  PipeRecord record{};
-  PutDword(&record[0], FTimeouts[Pipe]);
-  PutDword(&record[4], TimeStamp());
-  PutDword(&record[8], Pipe);
+PXUSB_RECORD TpxSysUsbApi::MakePipeRecord(PipeId Pipe) const {
+  PXUSB_RECORD record{};
+  record.timeout = FTimeouts[Pipe];
+  record.timeStamp = TimeStamp();
+  record.pipe = Pipe;
   return record;
 }
 
@@ -86,18 +83,23 @@ DWORD TpxSysUsbApi::PipeTransfer(DWORD Code, PipeId Pipe, void* Buffer, DWORD Le
   TpxUsbCallGate::Use use(FCalls);
   if (!use) return 0;
   FCalls.NotePipe(Pipe);
-  PipeRecord record = MakePipeRecord(Pipe);
+  PXUSB_RECORD record = MakePipeRecord(Pipe);
+  // A request that failed at once returns nothing; one that ended early, what it moved.
   DWORD count = 0;
-  bool ok = DeviceRequest(Code, record.data(), kPxusbRecordSize, Buffer, Length, Overlapped, count);
-  return ok ? count : 0;
+  DeviceRequest(Code, &record, sizeof record, Buffer, Length, Overlapped, count);
+  return count;
 }
 
 DWORD TpxSysUsbApi::WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
+  if (Length > PXUSB_MAX_TRANSFER) {
+    win::SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
   return PipeTransfer(IOCTL_PXUSB_WRITE_PIPE, Pipe, Buffer, Length, Overlapped);
 }
 
 DWORD TpxSysUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) {
-  return PipeTransfer(IOCTL_PXUSB_READ_PIPE, Pipe, Buffer, Length, Overlapped);
+  return PipeTransfer(IOCTL_PXUSB_READ_PIPE, Pipe, Buffer, std::min<DWORD>(Length, PXUSB_MAX_TRANSFER), Overlapped);
 }
 
 bool TpxSysUsbApi::PipeControl(DWORD Code, PipeId Pipe) {
@@ -106,9 +108,9 @@ bool TpxSysUsbApi::PipeControl(DWORD Code, PipeId Pipe) {
 }
 
 bool TpxSysUsbApi::SendPipeControl(DWORD Code, PipeId Pipe) {
-  PipeRecord record = MakePipeRecord(Pipe);
+  PXUSB_RECORD record = MakePipeRecord(Pipe);
   DWORD count = 0;
-  return DeviceRequest(Code, record.data(), kPxusbRecordSize, nullptr, 0, nullptr, count);
+  return DeviceRequest(Code, &record, sizeof record, nullptr, 0, nullptr, count);
 }
 
 bool TpxSysUsbApi::ResetPipe(PipeId Pipe) { return PipeControl(IOCTL_PXUSB_RESET_PIPE, Pipe); }
@@ -123,14 +125,16 @@ bool TpxSysUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transfe
   TpxUsbCallGate::Use use(FCalls);
   if (!use) return false;
   bool toHost = Request.Direction == 1;
+  PXUSB_RECORD setup{};
+  setup.timeout = kPxusbControlTimeout;
+  setup.timeStamp = TimeStamp();
+  setup.requestType = Request.RequestType;
+  setup.recipient = Request.Recipient;
+  setup.request = Request.Request;
+  setup.value = Request.Value;
+  setup.index = Request.Index;
   std::vector<BYTE> record(kPxusbRecordSize + (toHost ? 0 : Request.Length));
-  PutDword(&record[0], kPxusbControlTimeout);
-  PutDword(&record[4], TimeStamp());
-  PutDword(&record[8], Request.RequestType);
-  PutDword(&record[12], Request.Recipient);
-  PutDword(&record[16], Request.Request);
-  PutDword(&record[20], Request.Value);
-  PutDword(&record[24], Request.Index);
+  std::memcpy(record.data(), &setup, sizeof setup);
   auto* data = static_cast<BYTE*>(Request.Buffer);
   if (Request.Direction == 0 && Request.Length) {
     std::memcpy(&record[kPxusbRecordSize], data, Request.Length);

@@ -5,19 +5,13 @@
 #include <array>
 #include <atomic>
 
+#include "driver/pxusbwire.h"
 #include "lib/pxusb_usb_api.h"
 
-// The driver's request codes (CTL_CODE of FILE_DEVICE_UNKNOWN, function 0x800 + n).
-constexpr DWORD IOCTL_PXUSB_WRITE_PIPE = 0x222029;    // n 10, METHOD_IN_DIRECT
-constexpr DWORD IOCTL_PXUSB_READ_PIPE = 0x22202E;     // n 11, METHOD_OUT_DIRECT
-constexpr DWORD IOCTL_PXUSB_CONTROL_OUT = 0x222030;   // n 12
-constexpr DWORD IOCTL_PXUSB_CONTROL_IN = 0x222034;    // n 13
-constexpr DWORD IOCTL_PXUSB_RESET_PIPE = 0x222038;    // n 14
-constexpr DWORD IOCTL_PXUSB_ABORT_PIPE = 0x22203C;    // n 15
-
-// Pipe and control records are 28 bytes; a control-out record carries the data
-// stage behind it. Control transfers run with this time-out.
-constexpr DWORD kPxusbRecordSize = 28;
+// The request codes, the record and the caps are the driver's (driver/pxusbwire.h); a
+// control-out record carries the data stage behind it. Control transfers run with
+// this time-out.
+constexpr DWORD kPxusbRecordSize = sizeof(PXUSB_RECORD);
 constexpr DWORD kPxusbControlTimeout = 5000;
 
 class TpxSysUsbApi : public TpxCustomUsbApi {
@@ -27,6 +21,9 @@ class TpxSysUsbApi : public TpxCustomUsbApi {
 
   HANDLE OpenDevice(const std::string& Path) override;
   void CloseDevice() override;
+  // A write ended early (time-out, abort, unplug, close) returns the bytes the device
+  // took, with the error as last error; one longer than PXUSB_MAX_TRANSFER is refused
+  // (ERROR_INVALID_PARAMETER), a read asks for at most that much.
   DWORD WritePipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) override;
   DWORD ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped) override;
   bool IsDeviceOpen() override;
@@ -45,8 +42,7 @@ class TpxSysUsbApi : public TpxCustomUsbApi {
                      LPOVERLAPPED Overlapped, DWORD& Returned);
 
  private:
-  using PipeRecord = std::array<BYTE, kPxusbRecordSize>;
-  PipeRecord MakePipeRecord(PipeId Pipe) const;
+  PXUSB_RECORD MakePipeRecord(PipeId Pipe) const;
   // A pipe request carrying the caller's data, and one without data that completes
   // before it returns.
   DWORD PipeTransfer(DWORD Code, PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPPED Overlapped);

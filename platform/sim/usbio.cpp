@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/pxusbcheck.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
 
@@ -97,14 +98,15 @@ bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
     // The device takes what it has room for; the rest waits.
     DWORD n = static_cast<DWORD>(std::min<size_t>(model_->room(t.pipe), t.size - t.bytes));
     NTSTATUS status = n ? model_->accept(t.pipe, t.buffer + t.bytes, n) : STATUS_SUCCESS;
-    t.bytes += n;
     if (status != STATUS_SUCCESS) {
-      finish(t, status, 0);
-    } else if (t.bytes == t.size) {
+      finish(t, status, t.bytes);
+    } else if ((t.bytes += n) == t.size) {
       finish(t, STATUS_SUCCESS, t.size);
     }
   }
-  if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, 0);
+  // A write that ends early reports what the device took of it (Microsoft's documentation
+  // of WinUsb_WritePipe: LengthTransferred is "the actual number of bytes that were written").
+  if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, t.bytes);
   return t.done;
 }
 
@@ -158,7 +160,7 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
 void UsbDevice::endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which) {
   for (auto it = pending_.begin(); it != pending_.end();) {
     if (which(**it)) {
-      finish(**it, status, 0);
+      finish(**it, status, (*it)->bytes);
       it = pending_.erase(it);
     } else {
       ++it;
@@ -298,19 +300,23 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
   if (lowerAscii(service_) != "pxusb") return FileObject::deviceIoControl(code, in, inSize, out, outSize, returned, overlapped);
   const auto* input = static_cast<const BYTE*>(in);
   io_.recordDriverRequest({code, std::vector<BYTE>(input, input + (in ? inSize : 0)), outSize});
-  if (!in || inSize < 28) return result(STATUS_INVALID_PARAMETER, 0, returned);
-  auto field = [&](size_t offset) {
-    DWORD v;
-    std::memcpy(&v, input + offset, 4);
-    return v;
-  };
+  // The driver's own check, before anything is read: the I/O manager hands it the
+  // input as the system buffer and the output of a direct request as an MDL.
+  PXUSB_REQUEST request{code, inSize ? in : nullptr, inSize, outSize, out != nullptr};
+  switch (PxusbCheckRequest(PXUSB_KIND_LOOPBACK, &request)) {
+    case PXUSB_VALID: break;
+    case PXUSB_UNKNOWN_REQUEST: return result(STATUS_INVALID_DEVICE_REQUEST, 0, returned);
+    default: return result(STATUS_INVALID_PARAMETER, 0, returned);
+  }
+  PXUSB_RECORD record;
+  std::memcpy(&record, input, sizeof record);
   auto* data = static_cast<BYTE*>(out);
-  auto pipe = static_cast<UCHAR>(field(8));
+  auto pipe = static_cast<UCHAR>(record.pipe);
   auto pipeRequest = [&](bool in) {
     const Endpoint* e = device_->endpoint(pipe);
     if (!e || e->in() != in) return result(STATUS_INVALID_PARAMETER, 0, returned);
     DWORD bytes = 0;
-    NTSTATUS status = transfer(pipe, data, outSize, field(0), overlapped, &bytes);
+    NTSTATUS status = transfer(pipe, data, outSize, record.timeout, overlapped, &bytes);
     if (status == STATUS_PENDING) {
       setLastError(ERROR_IO_PENDING);
       return FALSE;
@@ -319,27 +325,28 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
   };
   auto finishedAtOnce = [&](NTSTATUS status, DWORD bytes) { return result(status, bytes, returned); };
   switch (code) {
-    case PxusbIoctl(10, 1): return pipeRequest(false);
-    case PxusbIoctl(11, 2): return pipeRequest(true);
-    case PxusbIoctl(12, 0):
-    case PxusbIoctl(13, 0): {
-      bool toHost = code == PxusbIoctl(13, 0);
+    case IOCTL_PXUSB_WRITE_PIPE: return pipeRequest(false);
+    case IOCTL_PXUSB_READ_PIPE: return pipeRequest(true);
+    case IOCTL_PXUSB_CONTROL_OUT:
+    case IOCTL_PXUSB_CONTROL_IN: {
+      bool toHost = code == IOCTL_PXUSB_CONTROL_IN;
       WINUSB_SETUP_PACKET setup{};
-      setup.RequestType = static_cast<UCHAR>((field(8) << 5) | field(12) | (toHost ? 0x80 : 0));
-      setup.Request = static_cast<UCHAR>(field(16));
-      setup.Value = static_cast<USHORT>(field(20));
-      setup.Index = static_cast<USHORT>(field(24));
+      setup.RequestType = static_cast<UCHAR>((record.requestType << 5) | record.recipient | (toHost ? 0x80 : 0));
+      setup.Request = static_cast<UCHAR>(record.request);
+      setup.Value = static_cast<USHORT>(record.value);
+      setup.Index = static_cast<USHORT>(record.index);
       setup.Length = static_cast<USHORT>(outSize);
-      std::vector<BYTE> stage(input + 28, input + inSize);
+      std::vector<BYTE> stage(input + sizeof record, input + inSize);
       stage.resize(outSize);
       DWORD moved = 0;
       NTSTATUS status = device_->control(setup, toHost ? data : stage.data(), outSize, &moved);
+      // The driver's output of a host-to-device transfer is the data stage it sent.
+      if (!toHost && status == STATUS_SUCCESS && data) std::copy_n(stage.begin(), moved, data);
       return finishedAtOnce(status, moved);
     }
-    case PxusbIoctl(14, 0): return finishedAtOnce(device_->resetPipe(pipe), 0);
-    case PxusbIoctl(15, 0): return finishedAtOnce(device_->abortPipe(pipe), 0);
     default:
-      return result(STATUS_INVALID_DEVICE_REQUEST, 0, returned);
+      if (!device_->endpoint(pipe)) return result(STATUS_INVALID_PARAMETER, 0, returned);
+      return finishedAtOnce(code == IOCTL_PXUSB_RESET_PIPE ? device_->resetPipe(pipe) : device_->abortPipe(pipe), 0);
   }
 }
 

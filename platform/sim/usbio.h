@@ -274,7 +274,4 @@ class UsbIo {
 // Registers the simulated Winusb.dll with the machine's modules.
 void installWinUsbModule(Kernel& kernel);
 
-// The I/O control code of pxusb driver request `n` (CTL_CODE of FILE_DEVICE_UNKNOWN).
-constexpr DWORD PxusbIoctl(DWORD n, DWORD method) { return 0x220000u + ((0x800u + n) << 2) + method; }
-
 }  // namespace sim

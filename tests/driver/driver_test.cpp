@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
+#include <thread>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -18,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/pxusbdrv.h"
+#include "driver/pxusbwire.h"
 #include "lib/pxusb.h"
 #include "lib/pxusb_sysusb_api.h"
 #include "lib/pxusbpipe.h"
@@ -43,6 +46,8 @@ constexpr char kLoopback[] = "\\\\.\\USB#VID_2F1A&PID_0102#DL1#{a5dcbf10-6530-11
 constexpr char kStream[] = "\\\\.\\USB#VID_2F1A&PID_0103#ST1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 constexpr UCHAR kIn = PXUSBDRV_PIPE_IN;
 constexpr UCHAR kOut = PXUSBDRV_PIPE_OUT;
+constexpr DWORD kHeld = 256 * 1024;  // what the loopback holds unread
+constexpr DWORD kRecord = sizeof(PXUSB_RECORD);
 
 // Two devices on the pxusb service: a loopback (list position 0) and a stream source
 // (position 1), each with IN 0x82 and OUT 0x01, behind models or the real driver.
@@ -87,6 +92,48 @@ size_t CountingPrefix(const std::string& data, unsigned first = 0) {
   size_t i = 0;
   while (i < data.size() && static_cast<unsigned char>(data[i]) == static_cast<unsigned char>(first + i)) ++i;
   return i;
+}
+
+// One request on a record of its own, its output pre-filled with 0xCC.
+struct Request {
+  Request(HANDLE file, DWORD code, std::vector<BYTE> input, DWORD outSize)
+      : file(file), in(std::move(input)), out(outSize + 16, 0xCC) {
+    record.hEvent = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool ok = win::DeviceIoControl(file, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                   outSize ? out.data() : nullptr, outSize, &returned, &record);
+    error = ok ? 0 : win::GetLastError();
+  }
+  ~Request() { win::CloseHandle(record.hEvent); }
+  std::string Data() const { return std::string(out.begin(), out.begin() + returned); }
+  bool Wait() {  // false: it did not end
+    if (error != ERROR_IO_PENDING) return true;
+    if (win::WaitForSingleObject(record.hEvent, 30000) != WAIT_OBJECT_0) return false;
+    error = win::GetOverlappedResult(file, &record, &returned, TRUE) ? 0 : win::GetLastError();
+    return true;
+  }
+  bool TailUntouched() const {  // no byte past the count was written
+    return returned <= out.size() - 16 && std::all_of(out.begin() + returned, out.end(), [](BYTE b) { return b == 0xCC; });
+  }
+  HANDLE file;
+  std::vector<BYTE> in, out;
+  OVERLAPPED record{};
+  DWORD error, returned = 0;
+};
+
+// A record for `pipe` (for a private code, a setting of device `pipe`) cut or padded to `size` bytes.
+std::vector<BYTE> Input(DWORD code, DWORD size, DWORD pipe, DWORD timeout = 0) {
+  PXUSB_RECORD record{timeout, 0, {pipe}, 0, 0, 0, 0};
+  PXUSBDRV_SETTING setting{pipe, 1};
+  bool isPrivate = (code >> 14 & 3) == PXUSB_WRITE_ACCESS;
+  const auto* bytes = reinterpret_cast<const BYTE*>(isPrivate ? static_cast<void*>(&setting) : &record);
+  std::vector<BYTE> in(bytes, bytes + (isPrivate ? sizeof setting : sizeof record));
+  in.resize(size);
+  return in;
+}
+
+HANDLE OpenDevice(const char* path) {
+  return win::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 class DriverTest : public ::testing::TestWithParam<Target> {
@@ -169,6 +216,10 @@ class DriverTest : public ::testing::TestWithParam<Target> {
     ASSERT_TRUE(Private(IOCTL_PXUSBDRV_SET_RATE, PXUSBDRV_DEVICE_STREAM, bytesPerSecond));
   }
 
+#ifdef _WIN32
+  HANDLE Control() const { return control_; }
+#endif
+
   // Requests in progress in both devices.
   size_t Pending() {
     if (!Real()) {
@@ -183,7 +234,7 @@ class DriverTest : public ::testing::TestWithParam<Target> {
       return SIZE_MAX;
     }
 #endif
-    return counts.pendingReads + counts.pendingWrites;
+    return counts.irpsHeld;  // queued or not
   }
 
   // An overlapped record with its own event; the event is closed with the test.
@@ -193,10 +244,11 @@ class DriverTest : public ::testing::TestWithParam<Target> {
   }
 
   // A request on the caller's record has come back with `error`.
-  static void ExpectEnded(TpxSysUsbApi& api, OVERLAPPED* record, DWORD error) {
+  static void ExpectEnded(TpxSysUsbApi& api, OVERLAPPED* record, DWORD error, DWORD moved = 0) {
     DWORD count = pxtest::kSentinel;
     EXPECT_FALSE(api.GetOverlappedResult(record, count, 10000));
     EXPECT_EQ(win::GetLastError(), error);
+    EXPECT_EQ(count, moved);
   }
 
  private:
@@ -269,10 +321,10 @@ TEST_P(DriverTest, TimeoutsEndAReadWithNothingToReadAndAWriteTheDeviceCannotTake
   EXPECT_EQ(api.ReadPipe(kIn, buffer, sizeof buffer, nullptr), 0u);
   EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
 
-  // More than the device holds while nobody reads.
+  // More than the device holds while nobody reads: the write ends with what was taken.
   std::string flood(1024 * 1024, 'f');
   api.SetPipeTimeout(kOut, 50);
-  EXPECT_EQ(api.WritePipe(kOut, &flood[0], static_cast<DWORD>(flood.size()), nullptr), 0u);
+  EXPECT_EQ(api.WritePipe(kOut, &flood[0], static_cast<DWORD>(flood.size()), nullptr), kHeld);
   EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
 }
 
@@ -315,7 +367,7 @@ TEST_P(DriverTest, UnplugEndsAPendingReadAndAPendingWriteAndTheDeviceOpensAgain)
   EXPECT_EQ(api.WritePipe(kOut, &flood[0], static_cast<DWORD>(flood.size()), write), 0u);
   EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
   Unplug(kLoopback);
-  ExpectEnded(api, write, ERROR_OPERATION_ABORTED);
+  ExpectEnded(api, write, ERROR_OPERATION_ABORTED, kHeld);
   char one = '1';
   EXPECT_EQ(api.WritePipe(kOut, &one, 1, nullptr), 0u);
   EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_BAD_COMMAND));
@@ -416,6 +468,141 @@ TEST_P(DriverTest, ThePipePairEchoesAndStreamsWithoutLoss) {
   EXPECT_EQ(CountingPrefix(data), data.size()) << "the stream lost or reordered bytes";
   std::printf("[ stream   ] %s: %zu bytes in order in %.2f s, %.1f MB/s\n", Real() ? "driver" : "model",
               data.size(), seconds, static_cast<double>(data.size()) / seconds / 1e6);
+}
+
+struct RawCase { DWORD code, inSize, pipe, outSize, error, returned; };
+
+void ExpectRaw(HANDLE file, const std::vector<RawCase>& cases) {
+  for (const RawCase& c : cases) {
+    Request r(file, c.code, Input(c.code, c.inSize, c.pipe), c.outSize);
+    ASSERT_TRUE(r.Wait());
+    EXPECT_TRUE(r.error == c.error && r.returned == c.returned && r.TailUntouched())
+        << std::hex << c.code << std::dec << " in " << c.inSize << " out " << c.outSize << ": " << r.error << ", " << r.returned;
+  }
+}
+
+// Every code on a device and on the control device: records too short, too long and
+// for the wrong pipe, outputs of nothing, too short and exact, METHOD_NEITHER, unknown
+// codes, private codes on a device and device codes on the control device.
+TEST_P(DriverTest, RawRequestsAreCheckedAndWriteNothingPastTheirCount) {
+  Load();
+  constexpr DWORD kBad = ERROR_INVALID_PARAMETER, kUnknown = ERROR_INVALID_FUNCTION;
+  HANDLE stream = OpenDevice(kStream);  // reads are served at once
+  ASSERT_NE(stream, INVALID_HANDLE_VALUE);
+  ExpectRaw(stream, {{IOCTL_PXUSB_READ_PIPE, 0, kIn, 16, kBad, 0},          {IOCTL_PXUSB_READ_PIPE, 7, kIn, 16, kBad, 0},
+                     {IOCTL_PXUSB_READ_PIPE, 27, kIn, 16, kBad, 0},         {IOCTL_PXUSB_READ_PIPE, kRecord + 4, kIn, 16, kBad, 0},
+                     {IOCTL_PXUSB_READ_PIPE, kRecord, kIn, 16, 0, 16},      {IOCTL_PXUSB_READ_PIPE, kRecord, kIn, 0, 0, 0},
+                     {IOCTL_PXUSB_READ_PIPE, kRecord, kOut, 16, kBad, 0},   {IOCTL_PXUSB_READ_PIPE, kRecord, 0x182, 16, kBad, 0},
+                     {IOCTL_PXUSB_WRITE_PIPE, kRecord, kOut, 16, 0, 16},    {IOCTL_PXUSB_WRITE_PIPE, kRecord, kOut, 0, 0, 0},
+                     {IOCTL_PXUSB_WRITE_PIPE, kRecord, kIn, 16, kBad, 0},   {IOCTL_PXUSB_CONTROL_IN, kRecord, 0, 4, 0, 4},
+                     {IOCTL_PXUSB_CONTROL_IN, 27, 0, 4, kBad, 0},           {IOCTL_PXUSB_CONTROL_OUT, kRecord, 0, 0, 0, 0},
+                     {IOCTL_PXUSB_CONTROL_OUT, kRecord, 0, 4, kBad, 0},     {IOCTL_PXUSB_RESET_PIPE, kRecord, kIn, 0, 0, 0},
+                     {IOCTL_PXUSB_RESET_PIPE, kRecord, kIn, 4, kBad, 0},    {IOCTL_PXUSB_ABORT_PIPE, kRecord, 0x05, 0, kBad, 0},
+                     {PXUSB_CODE(0, PXUSB_METHOD_NEITHER, 0), kRecord, kIn, 16, kUnknown, 0},
+                     {IOCTL_PXUSB_READ_PIPE | PXUSB_METHOD_NEITHER, kRecord, kIn, 16, kUnknown, 0},
+                     {PXUSB_CODE(16, 0, 0), kRecord, kIn, 16, kUnknown, 0}, {IOCTL_PXUSBDRV_PLUG, 8, 0, 0, kUnknown, 0},
+                     {IOCTL_PXUSBDRV_COUNTS, 0, 0, 16, kUnknown, 0}});
+  win::CloseHandle(stream);
+#ifdef _WIN32
+  if (!Real()) return;  // the simulated machine has no control device
+  ExpectRaw(Control(), {{IOCTL_PXUSB_READ_PIPE, kRecord, kIn, 16, kUnknown, 0}, {IOCTL_PXUSB_RESET_PIPE, kRecord, kIn, 0, kUnknown, 0},
+                        {IOCTL_PXUSBDRV_PLUG, 0, 0, 0, kBad, 0},               {IOCTL_PXUSBDRV_PLUG, 7, 0, 0, kBad, 0},
+                        {IOCTL_PXUSBDRV_PLUG, 8, 2, 0, kBad, 0},               {IOCTL_PXUSBDRV_SET_RATE, 8, 0, 0, kBad, 0},
+                        {IOCTL_PXUSBDRV_COUNTS, 0, 0, 8, ERROR_INSUFFICIENT_BUFFER, 0},
+                        {IOCTL_PXUSBDRV_COUNTS, 4, 0, 16, kBad, 0},           {IOCTL_PXUSBDRV_COUNTS, 0, 0, 16, 0, 16},
+                        {PXUSB_CODE(0, PXUSB_METHOD_NEITHER, 0), 8, 0, 16, kUnknown, 0}});
+  // The private codes need a handle opened for writing; no device has names below it.
+  HANDLE reader = ::CreateFileA(PXUSBDRV_CONTROL, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ExpectRaw(reader, {{IOCTL_PXUSBDRV_COUNTS, 0, 0, 16, ERROR_ACCESS_DENIED, 0}});
+  ::CloseHandle(reader);
+  for (const char* path : {PXUSBDRV_LOOPBACK "\\name", PXUSBDRV_CONTROL "\\name"})
+    EXPECT_EQ(::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE) << path;
+#endif
+}
+
+// Two reads waiting on one pipe get what comes next, in turn: nothing lost, nothing twice.
+TEST_P(DriverTest, TwoReadersOfOnePipeShareTheDataInOrder) {
+  Load();
+  HANDLE file = OpenDevice(kLoopback);
+  Request first(file, IOCTL_PXUSB_READ_PIPE, Input(0, kRecord, kIn), 5);
+  Request second(file, IOCTL_PXUSB_READ_PIPE, Input(0, kRecord, kIn), 5);
+  TpxSysUsbApi api;
+  ASSERT_NE(api.OpenDevice(kLoopback), INVALID_HANDLE_VALUE);
+  char sent[] = "0123456789";  // writable: Wine refuses a read-only buffer here (ERROR_INVALID_USER_BUFFER)
+  EXPECT_EQ(api.WritePipe(kOut, sent, 10, nullptr), 10u);
+  ASSERT_TRUE(first.Wait() && second.Wait());
+  EXPECT_EQ(first.Data() + second.Data(), "0123456789");
+  win::CloseHandle(file);
+}
+
+#ifdef _WIN32
+// CancelIoEx (not in the simulated kernel32) ends a request with what it moved.
+TEST_P(DriverTest, CancelIoExEndsARequestWithWhatItMoved) {
+  if (!Real()) GTEST_SKIP() << "CancelIoEx runs against the driver only";
+  Load();
+  HANDLE file = OpenDevice(kLoopback);
+  for (auto [code, pipe, size, moved] : {std::array<DWORD, 4>{IOCTL_PXUSB_READ_PIPE, kIn, 16, 0},
+                                         std::array<DWORD, 4>{IOCTL_PXUSB_WRITE_PIPE, kOut, 1024 * 1024, kHeld}}) {
+    Request r(file, code, Input(0, kRecord, pipe), size);
+    ASSERT_EQ(r.error, static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_TRUE(::CancelIoEx(file, &r.record));
+    ASSERT_TRUE(r.Wait());
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(r.returned, moved);
+  }
+  win::CloseHandle(file);
+}
+#endif
+
+// Seeded random requests, closes, cancels and unplugs from three threads at once (PXUSB_FUZZ_SEED,
+// PXUSB_FUZZ_COUNT steps per thread): each ends, writes nothing past its count, nothing is left held.
+TEST_P(DriverTest, RandomRequestsFromThreeThreadsAllEndAndLeaveNothingHeld) {
+  Load();
+  auto env = [](const char* name, unsigned otherwise) {
+    return std::getenv(name) ? static_cast<unsigned>(std::strtoul(std::getenv(name), nullptr, 0)) : otherwise;
+  };
+  const unsigned seed = env("PXUSB_FUZZ_SEED", std::random_device()()), count = env("PXUSB_FUZZ_COUNT", 400);
+  std::printf("[ fuzz     ] seed %u, %u steps per thread\n", seed, count);
+  static const DWORD kCodes[] = {IOCTL_PXUSB_WRITE_PIPE, IOCTL_PXUSB_READ_PIPE,   IOCTL_PXUSB_CONTROL_OUT,
+                                 IOCTL_PXUSB_CONTROL_IN, IOCTL_PXUSB_RESET_PIPE,  IOCTL_PXUSB_ABORT_PIPE,
+                                 IOCTL_PXUSBDRV_PLUG,    PXUSB_CODE(0, 3, 0),     IOCTL_PXUSB_READ_PIPE | 3};
+  auto fuzz = [&](unsigned thread) {
+    std::mt19937 random(seed + thread);
+    auto pick = [&](unsigned n) { return static_cast<DWORD>(random() % n); };
+    std::vector<std::unique_ptr<Request>> running;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool plugged = true;
+    unsigned sent = 0;
+    auto close = [&] {  // ends what runs on the file
+      win::CloseHandle(file), file = INVALID_HANDLE_VALUE;
+      for (auto& r : running) EXPECT_TRUE(r->Wait() ? r->TailUntouched() : (r.release(), false)) << "seed " << seed;
+      running.clear();
+    };
+    for (unsigned i = 0; i < count; ++i) {
+      if (file == INVALID_HANDLE_VALUE) file = OpenDevice(pick(2) ? kLoopback : kStream);
+      DWORD what = pick(20);
+      if (what == 0 || running.size() > 16) {
+        close();
+      } else if (what == 1) {
+        win::CancelIo(file);
+      } else if (what == 2 && thread == 0) {
+        plugged ? Unplug(pick(2) ? kLoopback : kStream) : (Plug(kLoopback), Plug(kStream));
+        plugged = !plugged;
+      } else {
+        DWORD code = kCodes[pick(sizeof kCodes / sizeof *kCodes)];
+        DWORD out = pick(4) ? pick(64) : pick(512 * 1024);
+        DWORD in = pick(4) ? kRecord + (code == IOCTL_PXUSB_CONTROL_OUT ? out : 0) : pick(40);
+        DWORD pipe = pick(4) ? (code == IOCTL_PXUSB_READ_PIPE ? kIn : kOut) : pick(300);
+        running.push_back(std::make_unique<Request>(file, code, Input(code, in, pipe, pick(40)), out));
+        ++sent;
+      }
+    }
+    close();
+    if (!plugged) Plug(kLoopback), Plug(kStream);
+    std::printf("[ fuzz     ] thread %u: %u requests\n", thread, sent);
+  };
+  std::thread first(fuzz, 0), second(fuzz, 1), third(fuzz, 2);
+  first.join(), second.join(), third.join();
 }
 
 TEST_P(DriverTest, PxusbctlTalksThroughTheBinding) {

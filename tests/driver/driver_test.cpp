@@ -167,6 +167,7 @@ class DriverTest : public ::testing::TestWithParam<Target> {
 #ifdef _WIN32
     if (control_ != INVALID_HANDLE_VALUE) ::CloseHandle(control_);
 #endif
+    std::remove(file_.c_str());
   }
 
   // Installs the machine: simulated devices, or a hosted machine over the real driver.

@@ -44,11 +44,18 @@ TpxUsbPipe* SelectedPipe(TComboBox* list) {
   return static_cast<TpxUsbPipe*>(list->Items().Objects(list->ItemIndex()));
 }
 
+// The position of the list's selected pipe, or -1 when none is selected.
+std::int32_t ChosenPipe(TComboBox* list) {
+  return list->ItemIndex() >= 0 ? SelectedPipe(list)->Index : -1;
+}
+
 }  // namespace
 
 void TForm1::CheckBox1Click(TObject*) {
   try {
     if (CheckBox1->Checked()) {
+      // A composite device opens the function of the chosen pipes.
+      pxUSB1->SetPipes(ChosenPipe(ePipeIn), ChosenPipe(ePipeOut));
       pxUSB1->SetActive(true);
       if (pxUSB1->GetActive()) {
         pxUSBPipePair1->SetPipeIn(SelectedPipe(ePipeIn)->Index);

@@ -138,7 +138,7 @@ TEST_F(PxusbctlTest, Tree) {
          EXPECT_EQ(mouse["bcdUSB"], 0x0110);
          EXPECT_EQ(mouse["speed"], "low");
          EXPECT_EQ(mouse["pipes"][0], nlohmann::json::parse(R"({"index": 0, "address": 129, "direction": "in",
-             "type": "interrupt", "maxPacket": 4, "interval": 10})"));
+             "type": "interrupt", "maxPacket": 4, "interval": 10, "interface": null, "canOpen": false})"));
          EXPECT_EQ(ports[2]["device"]["volumes"], nlohmann::json({"E:"}));
        }},
   });

@@ -30,10 +30,16 @@ void TForm1::pxDeviceBox1Change(TObject*) {
   if (!device) return;
   ePipeIn->Items().Clear();
   ePipeOut->Items().Clear();
-  for (int i = 0; i < device->PipeCount(); ++i) {
-    TpxUsbPipe* pipe = device->Pipes(i);
-    if (pipe->IsOut()) ePipeOut->Items().AddObject(pipe->Description, pipe);
-    if (pipe->IsIn()) ePipeIn->Items().AddObject(pipe->Description, pipe);
+  // A composite device's pipes that no open reaches come after the others; their
+  // texts say so.
+  for (bool firstPass : {true, false}) {
+    for (int i = 0; i < device->PipeCount(); ++i) {
+      TpxUsbPipe* pipe = device->Pipes(i);
+      bool listedFirst = !device->IsComposite() || pipe->CanOpen();
+      if (listedFirst != firstPass) continue;
+      if (pipe->IsOut()) ePipeOut->Items().AddObject(pipe->Description, pipe);
+      if (pipe->IsIn()) ePipeIn->Items().AddObject(pipe->Description, pipe);
+    }
   }
 }
 

@@ -221,6 +221,15 @@ TEST_F(PxusbctlTest, Talk) {
       {{"talk", "0", "--in", "0", "--out", "0"}, error("pipe 0 of device 0 is an IN pipe; --out needs an OUT pipe"), "", 1},
       {{"talk", "3", "--in", "0", "--out", "1"}, error("USB device open fails. Driver is unknown."), "", 1},
   });
+  // A composite device: talk reaches the function of the chosen pipes, on either binding.
+  Write(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
+    "1": {"vid": "0x2F1A", "pid": "0x0103", "functions": [
+      {"service": "WinUSB", "model": "echo", "endpoints": [{"address": "0x81"}, {"address": "0x01"}]},
+      {"service": "pxusb", "model": "echo", "interfaces": [
+        {"endpoints": [{"address": "0x82"}]}, {"endpoints": [{"address": "0x02"}]}]}]}}}}]})json");
+  RunCases({{{"talk", "0", "--in", "0", "--out", "1", "--send", "Hi"}, [&](const Result& r) { EXPECT_EQ(joined(r.out), "48 69 "); }},
+            {{"talk", "0", "--in", "2", "--out", "3", "--send", "Hi"}, [&](const Result& r) { EXPECT_EQ(joined(r.out), "48 69 "); }},
+            {{"list", "-v"}, [](const Result& r) { EXPECT_TRUE(Has(r.out, "  function: interfaces 1-2, driver pxusb, USB Device\n")) << r.out; }}});
   // A device that stalls its pipes takes no data.
   Write(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
     "1": {"vid": "0x2F1A", "pid": "0x0101", "service": "WinUSB", "model": "stalling",

@@ -164,8 +164,8 @@ void TpxUsbDevice::LoadFunctions(HANDLE HubHandle) {
     pipe->Function = FunctionOf(pipe->InterfaceNumber);
     std::string service = pipe->Function && !pipe->Function->Service.empty() ? pipe->Function->Service : "no driver";
     std::string where = pipe->InterfaceNumber >= 0 ? "interface " + IntToStr(pipe->InterfaceNumber) : "no interface";
-    pipe->Description += " - " + where + ", " + service +
-                         (pipe->CanOpen() ? "" : ": cannot be opened");
+    // The mark comes first: a narrow list still shows it.
+    pipe->Description += std::string(pipe->CanOpen() ? " - " : " - cannot be opened: ") + where + ", " + service;
   }
 }
 

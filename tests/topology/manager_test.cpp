@@ -145,7 +145,7 @@ TEST_F(ManagerTest, DemoMachineGivesTheWholeTree) {
   EXPECT_EQ(bridge->Functions(1)->FirstInterface, 2);
   EXPECT_EQ(bridge->Functions(1)->DevicePath.rfind("\\??\\USB#VID_2F1A&PID_0103&MI_02#", 0), 0u);
   ASSERT_EQ(bridge->PipeCount(), 5);
-  EXPECT_EQ(bridge->Pipes(2)->Description, "Pipe [3] (OUT endpoint) - interface 1, usbser: cannot be opened");
+  EXPECT_EQ(bridge->Pipes(2)->Description, "Pipe [3] (OUT endpoint) - cannot be opened: interface 1, usbser");
   EXPECT_EQ(bridge->Pipes(3)->Description, "Pipe [4] (IN endpoint) - interface 2, WinUSB");
   EXPECT_EQ(bridge->Pipes(4)->Function, bridge->Functions(1));
 

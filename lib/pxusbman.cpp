@@ -1,6 +1,7 @@
 #include "lib/pxusbman.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -152,8 +153,12 @@ void TpxUsbDevice::LoadFunctions(HANDLE HubHandle) {
   }
   for (const std::string& child : Lines(Relations)) {
     std::string::size_type mi = UpperCase(child).find("&MI_");
-    if (mi == std::string::npos) continue;
-    unsigned long number = std::strtoul(child.substr(mi + 4, 2).c_str(), nullptr, 16);
+    std::string digits = mi == std::string::npos ? std::string() : child.substr(mi + 4, 2);
+    if (digits.size() != 2 || !std::isxdigit(static_cast<unsigned char>(digits[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(digits[1]))) {
+      continue;
+    }
+    unsigned long number = std::strtoul(digits.c_str(), nullptr, 16);
     TpxUsbFunction* function = FunctionOf(static_cast<int>(number));
     if (function && function->FirstInterface == number) ReadDeviceNode(child, *function);
   }

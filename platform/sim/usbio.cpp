@@ -507,6 +507,7 @@ class InterfaceCall {
 
   explicit operator bool() const { return iface_ && !iface_->file->closed(); }
   WinUsbInterface* operator->() const { return iface_.get(); }
+  WinUsbInterface& operator*() const { return *iface_; }
 
  private:
   std::shared_ptr<WinUsbInterface> iface_;
@@ -548,7 +549,8 @@ const Endpoint* interfaceEndpoint(const WinUsbInterface& iface, size_t index) {
   return nullptr;
 }
 
-// Only alternate setting 0 is modelled.
+// Only alternate setting 0 is modelled, and the interface's class is not: it reads as
+// vendor-specific.
 BOOL WINAPI SimWinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate,
                                              USB_INTERFACE_DESCRIPTOR* out) {
   InterfaceCall iface(handle);
@@ -556,7 +558,7 @@ BOOL WINAPI SimWinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCH
   if (!out) return fail(ERROR_INVALID_PARAMETER);
   if (alternate != 0) return fail(ERROR_NO_MORE_ITEMS);
   UCHAR count = 0;
-  while (interfaceEndpoint(*iface.operator->(), count)) ++count;
+  while (interfaceEndpoint(*iface, count)) ++count;
   *out = USB_INTERFACE_DESCRIPTOR{9, USB_INTERFACE_DESCRIPTOR_TYPE, iface->interfaceNumber, 0, count, 0xFF, 0, 0, 0};
   return TRUE;
 }
@@ -566,7 +568,7 @@ BOOL WINAPI SimWinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate,
   InterfaceCall iface(handle);
   if (!iface) return FALSE;
   if (!out) return fail(ERROR_INVALID_PARAMETER);
-  const Endpoint* e = alternate == 0 ? interfaceEndpoint(*iface.operator->(), index) : nullptr;
+  const Endpoint* e = alternate == 0 ? interfaceEndpoint(*iface, index) : nullptr;
   if (!e) return fail(ERROR_NO_MORE_ITEMS);
   out->PipeType = static_cast<USBD_PIPE_TYPE>(e->type);
   out->PipeId = e->address;

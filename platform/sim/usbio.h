@@ -141,7 +141,8 @@ class UsbDevice {
 
   const Endpoint* endpoint(UCHAR address) const;
   const std::vector<Endpoint>& endpoints() const { return endpoints_; }
-  // The interface numbers the endpoints belong to, in the order they first appear.
+  // The interface numbers the endpoints belong to, in the order they first appear (an
+  // interface without endpoints is not modelled).
   std::vector<UCHAR> interfaces() const;
   // Once unplugged, the device no longer calls its model, which may then serve another.
   const std::shared_ptr<DeviceModel>& model() const { return model_; }

@@ -402,7 +402,8 @@ class Builder {
           {{"low", UsbLowSpeed}, {"full", UsbFullSpeed}, {"high", UsbHighSpeed}, {"super", UsbSuperSpeed}});
     }
     // A device with interface association descriptors says so with class 0xEF,
-    // subclass 2, protocol 1.
+    // subclass 2, protocol 1; either that or class 0 lets the generic parent driver load:
+    // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-the-composite-parent-device
     bool associations = std::any_of(d->functions.begin(), d->functions.end(),
                                     [](const UsbBusFunction& f) { return f.interfaces.size() > 1; });
     d->deviceClass = static_cast<BYTE>(r.number("class", 255, isHub ? 9 : associations ? 0xEF : 0));
@@ -489,8 +490,10 @@ class Builder {
   // The generic parent driver's child devnode of one function, named after its first
   // interface (USB\VID_v&PID_p&MI_nn), with its own service and device interface:
   // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-interfaces-not-grouped-in-collections
-  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-interface-collections-on-usb-composite-devices
-  // The function's device file serves the endpoints of all of its interfaces.
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-interface-collections-on-devices-that-have-iads
+  // The function's device file serves the endpoints of all of its interfaces; on WinUSB
+  // the function is what WinUSB is installed on, as for a device of its own:
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-installation
   void functionNode(const Reader& r, const UsbBusFunction& f, const UsbBusDevice& d, DevNode& parent) {
     BYTE first = f.interfaces.front().number;
     std::string id = r.text("instanceId", "USB\\VID_" + hex(d.vendorId, 4) + "&PID_" + hex(d.productId, 4) + "&MI_" +

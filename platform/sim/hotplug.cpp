@@ -113,7 +113,9 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
   std::vector<DevNode*> functions;
   follow(*device, true, models, functions);
   broadcast(node, DBT_DEVICEARRIVAL);
-  // The generic parent driver reports its functions once its own device has started:
+  // The generic parent driver is loaded for the composite device's own devnode and
+  // reports its functions once that device has started:
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-the-composite-parent-device
   // https://learn.microsoft.com/windows-hardware/drivers/usbcon/usb-common-class-generic-parent-driver
   for (DevNode* function : functions) {
     function->present = true;

@@ -135,8 +135,8 @@ void PrintPipe(std::ostream& out, int level, const TpxUsbPipe& pipe) {
 // "interface 0" or "interfaces 0-1"
 std::string Interfaces(const TpxUsbFunction& function) {
   int last = function.FirstInterface + function.InterfaceCount - 1;
-  return function.InterfaceCount > 1 ? "interfaces " + std::to_string(function.FirstInterface) + "-" + std::to_string(last)
-                                     : "interface " + std::to_string(function.FirstInterface);
+  std::string first = std::to_string(function.FirstInterface);
+  return function.InterfaceCount > 1 ? "interfaces " + first + "-" + std::to_string(last) : "interface " + first;
 }
 
 // A composite device's functions, each with its driver, devnode and pipes; then the

@@ -422,7 +422,9 @@ class Builder {
       d->endpoints.push_back({0x81, USB_ENDPOINT_TYPE_INTERRUPT, 1, 12});
     }
     for (const UsbBusFunction& f : d->functions) {
-      for (const UsbBusInterface& i : f.interfaces) d->endpoints.insert(d->endpoints.end(), i.endpoints.begin(), i.endpoints.end());
+      for (const UsbBusInterface& i : f.interfaces) {
+        d->endpoints.insert(d->endpoints.end(), i.endpoints.begin(), i.endpoints.end());
+      }
     }
 
     auto serial = d->strings.find(d->iSerialNumber);
@@ -514,7 +516,9 @@ class Builder {
 
   static std::vector<Endpoint> ioEndpoints(const std::vector<UsbBusEndpoint>& list, BYTE interfaceNumber) {
     std::vector<Endpoint> endpoints;
-    for (const UsbBusEndpoint& e : list) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber});
+    for (const UsbBusEndpoint& e : list) {
+      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber});
+    }
     return endpoints;
   }
 

@@ -107,7 +107,9 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
     Answering& answering = models[file];
     answering.model = std::move(model);
     if (answering.endpoints.empty()) {
-      for (const UsbBusEndpoint& e : device->endpoints) answering.endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+      for (const UsbBusEndpoint& e : device->endpoints) {
+        answering.endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+      }
     }
   }
   std::vector<DevNode*> functions;

@@ -80,7 +80,9 @@ const Endpoint* UsbDevice::endpoint(UCHAR address) const {
 std::vector<UCHAR> UsbDevice::interfaces() const {
   std::vector<UCHAR> numbers;
   for (const Endpoint& e : endpoints_) {
-    if (std::find(numbers.begin(), numbers.end(), e.interfaceNumber) == numbers.end()) numbers.push_back(e.interfaceNumber);
+    if (std::find(numbers.begin(), numbers.end(), e.interfaceNumber) == numbers.end()) {
+      numbers.push_back(e.interfaceNumber);
+    }
   }
   return numbers;
 }

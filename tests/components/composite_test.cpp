@@ -84,7 +84,8 @@ TEST_F(CompositeTest, OpensTheFunctionOfTheChosenPipes) {
 // What the demo's form does with a device change, noting what each one left selected.
 class StagedChanges {
  public:
-  explicit StagedChanges(TpxUSB& usb) : usb_(usb), window_(AllocateHWnd(TWndMethod::Of<&StagedChanges::WndProc>(this))) {}
+  explicit StagedChanges(TpxUSB& usb)
+      : usb_(usb), window_(AllocateHWnd(TWndMethod::Of<&StagedChanges::WndProc>(this))) {}
   ~StagedChanges() { DeallocateHWnd(window_); }
   std::vector<std::string> seen;
 

@@ -227,9 +227,12 @@ TEST_F(PxusbctlTest, Talk) {
       {"service": "WinUSB", "model": "echo", "endpoints": [{"address": "0x81"}, {"address": "0x01"}]},
       {"service": "pxusb", "model": "echo", "interfaces": [
         {"endpoints": [{"address": "0x82"}]}, {"endpoints": [{"address": "0x02"}]}]}]}}}}]})json");
-  RunCases({{{"talk", "0", "--in", "0", "--out", "1", "--send", "Hi"}, [&](const Result& r) { EXPECT_EQ(joined(r.out), "48 69 "); }},
-            {{"talk", "0", "--in", "2", "--out", "3", "--send", "Hi"}, [&](const Result& r) { EXPECT_EQ(joined(r.out), "48 69 "); }},
-            {{"list", "-v"}, [](const Result& r) { EXPECT_TRUE(Has(r.out, "  function: interfaces 1-2, driver pxusb, USB Device\n")) << r.out; }}});
+  auto echoed = [&](const Result& r) { EXPECT_EQ(joined(r.out), "48 69 "); };
+  RunCases({{{"talk", "0", "--in", "0", "--out", "1", "--send", "Hi"}, echoed},
+            {{"talk", "0", "--in", "2", "--out", "3", "--send", "Hi"}, echoed},
+            {{"list", "-v"}, [](const Result& r) {
+               EXPECT_TRUE(Has(r.out, "  function: interfaces 1-2, driver pxusb, USB Device\n")) << r.out;
+             }}});
   // A device that stalls its pipes takes no data.
   Write(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
     "1": {"vid": "0x2F1A", "pid": "0x0101", "service": "WinUSB", "model": "stalling",

@@ -30,10 +30,16 @@ void TForm1::pxDeviceBox1Change(TObject*) {
   if (!device) return;
   ePipeIn->Items().Clear();
   ePipeOut->Items().Clear();
-  for (int i = 0; i < device->PipeCount(); ++i) {
-    TpxUsbPipe* pipe = device->Pipes(i);
-    if (pipe->IsOut()) ePipeOut->Items().AddObject(pipe->Description, pipe);
-    if (pipe->IsIn()) ePipeIn->Items().AddObject(pipe->Description, pipe);
+  // A composite device's pipes that no open reaches come after the others; their
+  // texts say so.
+  for (bool firstPass : {true, false}) {
+    for (int i = 0; i < device->PipeCount(); ++i) {
+      TpxUsbPipe* pipe = device->Pipes(i);
+      bool listedFirst = !device->IsComposite() || pipe->CanOpen();
+      if (listedFirst != firstPass) continue;
+      if (pipe->IsOut()) ePipeOut->Items().AddObject(pipe->Description, pipe);
+      if (pipe->IsIn()) ePipeIn->Items().AddObject(pipe->Description, pipe);
+    }
   }
 }
 
@@ -44,11 +50,18 @@ TpxUsbPipe* SelectedPipe(TComboBox* list) {
   return static_cast<TpxUsbPipe*>(list->Items().Objects(list->ItemIndex()));
 }
 
+// The position of the list's selected pipe, or -1 when none is selected.
+std::int32_t ChosenPipe(TComboBox* list) {
+  return list->ItemIndex() >= 0 ? SelectedPipe(list)->Index : -1;
+}
+
 }  // namespace
 
 void TForm1::CheckBox1Click(TObject*) {
   try {
     if (CheckBox1->Checked()) {
+      // A composite device opens the function of the chosen pipes.
+      pxUSB1->SetPipes(ChosenPipe(ePipeIn), ChosenPipe(ePipeOut));
       pxUSB1->SetActive(true);
       if (pxUSB1->GetActive()) {
         pxUSBPipePair1->SetPipeIn(SelectedPipe(ePipeIn)->Index);

@@ -12,6 +12,14 @@ std::unique_ptr<TpxCustomUsbApi> BindingFor(const std::string& service) {
   return nullptr;
 }
 
+const char kUnknownDriver[] = " Driver is unknown. You need install PxUsb or WinUsb driver on target device.";
+
+// "Pipe [3] (interface 1, usbser)"
+std::string PipeText(const TpxUsbPipe& pipe) {
+  std::string service = pipe.Function ? pipe.Function->Service : std::string();
+  return pipe.Name + " (interface " + IntToStr(pipe.InterfaceNumber) + (service.empty() ? "" : ", " + service) + ")";
+}
+
 }  // namespace
 
 std::string ToWin32DevicePath(const std::string& S) {
@@ -111,14 +119,44 @@ void TpxUSB::Reselect(std::int32_t index) {
   TpxBaseIO::DevicesChanged();
 }
 
+void TpxUSB::SetPipes(std::int32_t pipeIn, std::int32_t pipeOut) {
+  pipeIn_ = pipeIn;
+  pipeOut_ = pipeOut;
+}
+
+const TpxDevice* TpxUSB::OpenTarget(std::string& problem) const {
+  if (!selectedDevice_->IsComposite()) return selectedDevice_;
+  const TpxUsbPipe* in = selectedDevice_->Pipes(pipeIn_);
+  const TpxUsbPipe* out = selectedDevice_->Pipes(pipeOut_);
+  if (in && out && in->Function != out->Function) {
+    problem = " " + PipeText(*in) + " and " + PipeText(*out) +
+              " belong to different functions of the composite device: choose both pipes of one function.";
+    return nullptr;
+  }
+  const TpxUsbFunction* function = in ? in->Function : out ? out->Function : nullptr;
+  std::string drivers;
+  for (int i = 0; i < selectedDevice_->FunctionCount(); ++i) {
+    const TpxUsbFunction* f = selectedDevice_->Functions(i);
+    if (!in && !out && !function && IsOpenableService(f->Service)) function = f;
+    drivers += (drivers.empty() ? " Function drivers: " : ", ") + std::string("interface ") +
+               IntToStr(f->FirstInterface) + " " + (f->Service.empty() ? "none" : f->Service);
+  }
+  if (function && IsOpenableService(function->Service)) return function;
+  problem = std::string(kUnknownDriver) + drivers + (drivers.empty() ? "" : ".");
+  return nullptr;
+}
+
 bool TpxUSB::IsOpen() const {
   std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi();
   return api && api->IsDeviceOpen();
 }
 
 std::int32_t TpxUSB::DoOpen() {
-  std::string path = ToWin32DevicePath(selectedDevice_->DevicePath);
-  SetUsbApi(BindingFor(selectedDevice_->Service));
+  std::string problem;
+  const TpxDevice* target = OpenTarget(problem);
+  if (!target) return TpxBaseIO::DoOpen();
+  std::string path = ToWin32DevicePath(target->DevicePath);
+  SetUsbApi(BindingFor(target->Service));
   std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi();
   if (!api) return TpxBaseIO::DoOpen();
   // Windows handles carry 32 significant bits, also in 64-bit processes.
@@ -135,13 +173,13 @@ void TpxUSB::Open() {
     DoFatalError(8, 1, "Device is not selected");
     return;
   }
-  TpxBaseIO::Open();
+  std::string problem;
+  const TpxDevice* target = OpenTarget(problem);
+  if (target) TpxBaseIO::Open();
   if (IsOpen()) return;
   DWORD error = win::GetLastError();
-  const char* hint = BindingFor(selectedDevice_->Service)
-                         ? ""
-                         : " Driver is unknown. You need install PxUsb or WinUsb driver on target device.";
-  DoFatalError(8, error, std::string("USB device open fails.") + hint);
+  if (target && !IsOpenableService(target->Service)) problem = kUnknownDriver;
+  DoFatalError(8, error, "USB device open fails." + problem);
 }
 
 void TpxUSB::Close() {

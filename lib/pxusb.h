@@ -50,6 +50,11 @@ class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
   DWORD IdProduct() const { return idProduct_; }
   void SetIdProduct(DWORD value);
 
+  // The pipes the next Open is for: positions in the selected device's Pipes, -1 for
+  // none. A composite device is opened through the function they belong to (with none
+  // chosen, the first function that WinUSB or pxusb serves); other devices ignore them.
+  void SetPipes(std::int32_t pipeIn, std::int32_t pipeOut);
+
   // The node at DeviceIndex of the current list, or none.
   TpxUsbDevice* SelectedDevice() const { return selectedDevice_; }
   // The access object of the current open, or none.
@@ -73,6 +78,9 @@ class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
   void TreeDestroying() override;
   void TreeBuilt() override;
   void SetUsbApi(std::shared_ptr<TpxCustomUsbApi> api) { std::atomic_store(&usbApi_, std::move(api)); }
+  // What Open opens: the selected device, or the composite device's function of the
+  // chosen pipes. None when no function can be opened, with the reason in `problem`.
+  const TpxDevice* OpenTarget(std::string& problem) const;
 
   std::int32_t deviceIndex_ = -1;
   TpxUSBManager* manager_;
@@ -82,5 +90,7 @@ class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
   bool requestDescriptors_ = false;
   // Whether the list was built: only a built list is rebuilt after another's load.
   bool listBuilt_ = false;
+  std::int32_t pipeIn_ = -1;
+  std::int32_t pipeOut_ = -1;
   std::shared_ptr<TpxCustomUsbApi> usbApi_;
 };

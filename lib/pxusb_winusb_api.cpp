@@ -51,6 +51,24 @@ BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle) {
   return g_winusb.Call<WinUsb_FreeFn>("WinUsb_Free", InterfaceHandle);
 }
 
+BOOL WinUsb_GetAssociatedInterface(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AssociatedInterfaceIndex,
+                                   PWINUSB_INTERFACE_HANDLE AssociatedInterfaceHandle) {
+  return g_winusb.Call<WinUsb_GetAssociatedInterfaceFn>("WinUsb_GetAssociatedInterface", InterfaceHandle,
+                                                        AssociatedInterfaceIndex, AssociatedInterfaceHandle);
+}
+
+BOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber,
+                                   USB_INTERFACE_DESCRIPTOR* UsbAltInterfaceDescriptor) {
+  return g_winusb.Call<WinUsb_QueryInterfaceSettingsFn>("WinUsb_QueryInterfaceSettings", InterfaceHandle,
+                                                        AlternateInterfaceNumber, UsbAltInterfaceDescriptor);
+}
+
+BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber, UCHAR PipeIndex,
+                      WINUSB_PIPE_INFORMATION* PipeInformation) {
+  return g_winusb.Call<WinUsb_QueryPipeFn>("WinUsb_QueryPipe", InterfaceHandle, AlternateInterfaceNumber, PipeIndex,
+                                           PipeInformation);
+}
+
 BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                       ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
   return g_winusb.Call<WinUsb_TransferFn>("WinUsb_WritePipe", InterfaceHandle, PipeID, Buffer,
@@ -111,14 +129,42 @@ HANDLE TpxWinUsbApi::OpenDevice(const std::string& Path) {
   }
   FInterface = usb;
   FDevice = device;
-  if (device != INVALID_HANDLE_VALUE) FCalls.Opened();
+  if (device != INVALID_HANDLE_VALUE) {
+    OpenAssociatedInterfaces();
+    FCalls.Opened();
+  }
   return device;
+}
+
+// WinUsb_Initialize opens a function's first interface; each further one comes through
+// WinUsb_GetAssociatedInterface, index 0 being the next interface, until it reports
+// ERROR_NO_MORE_ITEMS. Each handle serves the pipes of its own interface:
+// https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_getassociatedinterface
+void TpxWinUsbApi::OpenAssociatedInterfaces() {
+  WINUSB_INTERFACE_HANDLE associated = nullptr;
+  for (UCHAR index = 0; index < 0xFF && WinUsb_GetAssociatedInterface(FInterface, index, &associated); ++index) {
+    FAssociated.push_back(associated);
+    USB_INTERFACE_DESCRIPTOR settings{};
+    if (!WinUsb_QueryInterfaceSettings(associated, 0, &settings)) continue;
+    for (UCHAR i = 0; i < settings.bNumEndpoints; ++i) {
+      WINUSB_PIPE_INFORMATION pipe{};
+      if (WinUsb_QueryPipe(associated, 0, i, &pipe)) FPipeInterface[pipe.PipeId] = associated;
+    }
+  }
+}
+
+WINUSB_INTERFACE_HANDLE TpxWinUsbApi::InterfaceOf(PipeId Pipe) const {
+  return FPipeInterface[Pipe] ? FPipeInterface[Pipe] : FInterface.load();
 }
 
 void TpxWinUsbApi::CloseDevice() {
   // Nothing may be freed while another thread is inside a call with it.
-  FCalls.Close([this](PipeId pipe) { WinUsb_AbortPipe(FInterface, pipe); });
-  // WinUSB goes before the file: closing the file is what ends pending transfers.
+  FCalls.Close([this](PipeId pipe) { WinUsb_AbortPipe(InterfaceOf(pipe), pipe); });
+  // WinUSB goes before the file: closing the file is what ends pending transfers. The
+  // associated interfaces go before the first one they were reached through.
+  for (WINUSB_INTERFACE_HANDLE associated : FAssociated) WinUsb_Free(associated);
+  FAssociated.clear();
+  FPipeInterface.fill(nullptr);
   WINUSB_INTERFACE_HANDLE usb = FInterface.exchange(INVALID_HANDLE_VALUE);
   HANDLE device = FDevice.exchange(INVALID_HANDLE_VALUE);
   if (usb != INVALID_HANDLE_VALUE) WinUsb_Free(usb);
@@ -140,7 +186,7 @@ DWORD TpxWinUsbApi::Move(Transfer transfer, const char* failure, PipeId Pipe, vo
     Overlapped->OffsetHigh = 0;
   }
   ULONG count = 0;
-  if (transfer(FInterface, Pipe, static_cast<PUCHAR>(Buffer), Length, &count, Overlapped)) {
+  if (transfer(InterfaceOf(Pipe), Pipe, static_cast<PUCHAR>(Buffer), Length, &count, Overlapped)) {
     return count;
   }
   // The caller reads the request's error after us: the debugger text must not touch it.
@@ -160,17 +206,17 @@ DWORD TpxWinUsbApi::ReadPipe(PipeId Pipe, void* Buffer, DWORD Length, LPOVERLAPP
 
 bool TpxWinUsbApi::ResetPipe(PipeId Pipe) {
   TpxUsbCallGate::Use use(FCalls);
-  return use && WinUsb_ResetPipe(FInterface, Pipe);
+  return use && WinUsb_ResetPipe(InterfaceOf(Pipe), Pipe);
 }
 
 bool TpxWinUsbApi::AbortPipe(PipeId Pipe) {
   TpxUsbCallGate::Use use(FCalls);
-  return use && WinUsb_AbortPipe(FInterface, Pipe);
+  return use && WinUsb_AbortPipe(InterfaceOf(Pipe), Pipe);
 }
 
 bool TpxWinUsbApi::FlushPipe(PipeId Pipe) {
   TpxUsbCallGate::Use use(FCalls);
-  return use && WinUsb_FlushPipe(FInterface, Pipe);
+  return use && WinUsb_FlushPipe(InterfaceOf(Pipe), Pipe);
 }
 
 bool TpxWinUsbApi::ControlTransfer(TpxUsbControlRequest& Request, DWORD& Transferred,
@@ -206,6 +252,6 @@ bool TpxWinUsbApi::GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferr
 
 bool TpxWinUsbApi::SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) {
   TpxUsbCallGate::Use use(FCalls);
-  return use && WinUsb_SetPipePolicy(FInterface, Pipe, PIPE_TRANSFER_TIMEOUT, sizeof(Milliseconds),
+  return use && WinUsb_SetPipePolicy(InterfaceOf(Pipe), Pipe, PIPE_TRANSFER_TIMEOUT, sizeof(Milliseconds),
                               &Milliseconds) != FALSE;
 }

@@ -1,7 +1,9 @@
 // Devices served by the operating system's WinUSB driver, through Winusb.dll.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <vector>
 
 #include "lib/pxusb_usb_api.h"
 #include "platform/win32/winusb.h"
@@ -11,6 +13,12 @@
 // loaded until the program ends.
 BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle);
 BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle);
+BOOL WinUsb_GetAssociatedInterface(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AssociatedInterfaceIndex,
+                                   PWINUSB_INTERFACE_HANDLE AssociatedInterfaceHandle);
+BOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber,
+                                   USB_INTERFACE_DESCRIPTOR* UsbAltInterfaceDescriptor);
+BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber, UCHAR PipeIndex,
+                      WINUSB_PIPE_INFORMATION* PipeInformation);
 BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                       ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped);
 BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
@@ -48,9 +56,18 @@ class TpxWinUsbApi : public TpxCustomUsbApi {
   using Transfer = BOOL (*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);
   DWORD Move(Transfer transfer, const char* failure, PipeId Pipe, void* Buffer, DWORD Length,
              LPOVERLAPPED Overlapped);
+  // A function of several interfaces (a composite device's): the further interfaces'
+  // handles, and which pipe lies on which of them.
+  void OpenAssociatedInterfaces();
+  // The handle of the interface that `Pipe` lies on: the first one unless an
+  // associated interface has it.
+  WINUSB_INTERFACE_HANDLE InterfaceOf(PipeId Pipe) const;
 
   // Read by the reader thread while the main thread closes.
   std::atomic<HANDLE> FDevice{INVALID_HANDLE_VALUE};
   std::atomic<WINUSB_INTERFACE_HANDLE> FInterface{INVALID_HANDLE_VALUE};
   TpxUsbCallGate FCalls;
+  // Set while opening, before calls are let in; read inside calls only.
+  std::vector<WINUSB_INTERFACE_HANDLE> FAssociated;
+  std::array<WINUSB_INTERFACE_HANDLE, 256> FPipeInterface{};
 };

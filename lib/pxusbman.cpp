@@ -1,6 +1,8 @@
 #include "lib/pxusbman.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -94,6 +96,84 @@ std::mutex& UnitLock() {
 
 // ---- TpxUsbDevice ---------------------------------------------------------------------
 
+bool IsOpenableService(const std::string& Service) {
+  std::string name = LowerCase(Service);
+  return name == "winusb" || name == "pxusb";
+}
+
+bool TpxUsbPipe::CanOpen() const {
+  if (!Device) return false;
+  return IsOpenableService(Device->IsComposite() ? (Function ? Function->Service : std::string()) : Device->Service);
+}
+
+bool TpxUsbDevice::IsComposite() const { return CompareText(Service, "USBCCGP") == 0; }
+
+TpxUsbFunction* TpxUsbDevice::Functions(int i) const {
+  return i >= 0 && i < FunctionCount() ? functions_[static_cast<size_t>(i)].get() : nullptr;
+}
+
+TpxUsbFunction* TpxUsbDevice::FunctionOf(int InterfaceNumber) const {
+  for (const auto& function : functions_) {
+    if (function->HasInterface(InterfaceNumber)) return function.get();
+  }
+  return nullptr;
+}
+
+// The generic parent driver makes one function of each interface, or of the
+// interfaces an association descriptor groups, and names the function's child devnode
+// USB\VID_v&PID_p&MI_nn\... after its first interface nn:
+// https://learn.microsoft.com/windows-hardware/drivers/usbcon/usb-common-class-generic-parent-driver
+// https://learn.microsoft.com/windows-hardware/drivers/usbcon/usb-interface-association-descriptor
+void TpxUsbDevice::LoadFunctions(HANDLE HubHandle) {
+  auto config = GetConfigurationDescriptor(HubHandle, static_cast<ULONG>(Port->PortNumber));
+  if (!config) return;
+  const BYTE* bytes = config->Data() + sizeof(USB_DESCRIPTOR_REQUEST);
+  const DWORD size = config->Returned - static_cast<DWORD>(sizeof(USB_DESCRIPTOR_REQUEST));
+  int associationFirst = -1;
+  int associationCount = 0;
+  int current = -1;  // the interface whose endpoints follow; -1 in an alternate setting
+  std::vector<std::pair<BYTE, int>> endpointInterfaces;
+  for (DWORD at = 0; at + 2 <= size && bytes[at] >= 2 && at + bytes[at] <= size; at += bytes[at]) {
+    const BYTE* d = bytes + at;
+    if (d[1] == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE && d[0] >= 4) {
+      associationFirst = d[2];
+      associationCount = d[3];
+    } else if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d[0] >= 9) {
+      current = d[3] == 0 ? d[2] : -1;
+      if (current < 0 || FunctionOf(current)) continue;
+      auto function = std::make_unique<TpxUsbFunction>();
+      bool associated = current >= associationFirst && current < associationFirst + associationCount;
+      function->FirstInterface = static_cast<std::uint8_t>(associated ? associationFirst : current);
+      function->InterfaceCount = static_cast<std::uint8_t>(associated ? associationCount : 1);
+      function->Name = "Interface " + IntToStr(function->FirstInterface);
+      functions_.push_back(std::move(function));
+    } else if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= 7 && current >= 0) {
+      endpointInterfaces.emplace_back(d[2], current);
+    }
+  }
+  for (const std::string& child : Lines(Relations)) {
+    std::string::size_type mi = UpperCase(child).find("&MI_");
+    std::string digits = mi == std::string::npos ? std::string() : child.substr(mi + 4, 2);
+    if (digits.size() != 2 || !std::isxdigit(static_cast<unsigned char>(digits[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(digits[1]))) {
+      continue;
+    }
+    unsigned long number = std::strtoul(digits.c_str(), nullptr, 16);
+    TpxUsbFunction* function = FunctionOf(static_cast<int>(number));
+    if (function && function->FirstInterface == number) ReadDeviceNode(child, *function);
+  }
+  for (const auto& pipe : pipes_) {
+    for (const auto& [address, number] : endpointInterfaces) {
+      if (address == pipe->EndpointAddress()) pipe->InterfaceNumber = number;
+    }
+    pipe->Function = FunctionOf(pipe->InterfaceNumber);
+    std::string service = pipe->Function && !pipe->Function->Service.empty() ? pipe->Function->Service : "no driver";
+    std::string where = pipe->InterfaceNumber >= 0 ? "interface " + IntToStr(pipe->InterfaceNumber) : "no interface";
+    // The mark comes first: a narrow list still shows it.
+    pipe->Description += std::string(pipe->CanOpen() ? " - " : " - cannot be opened: ") + where + ", " + service;
+  }
+}
+
 TpxUsbPipe* TpxUsbDevice::Pipes(int i) const {
   return i >= 0 && i < PipeCount() ? pipes_[static_cast<size_t>(i)].get() : nullptr;
 }
@@ -108,6 +188,7 @@ int TpxUsbDevice::AddPipe() {
 void TpxUsbDevice::Clear() {
   ConfigDescriptor.reset();
   pipes_.clear();
+  functions_.clear();
   Strings.Clear();
 }
 
@@ -162,7 +243,10 @@ void TpxUsbDevice::Load() {
   ReadRegString(HKEY_LOCAL_MACHINE, KeyName, "SymbolicName", DevicePath);
   DevInst = record->DevInst;
   Manufacturer = record->Manufacturer;
-  if (CompareText(Service, "USBSTOR") == 0 || CompareText(Service, "USBCCGP") == 0) FindVolumes();
+  if (IsComposite()) {
+    if (TpxOwnedHandle hub = OpenPortHub()) LoadFunctions(hub.get());
+  }
+  if (CompareText(Service, "USBSTOR") == 0 || IsComposite()) FindVolumes();
 }
 
 std::string TpxUsbDevice::ReadStringDescriptor(HANDLE HubHandle, int Index) {

@@ -39,12 +39,35 @@ constexpr DWORD kMaxPipes = 30;
 constexpr DWORD kConnectionInfoSize =
     sizeof(USB_NODE_CONNECTION_INFORMATION_EX) + kMaxPipes * sizeof(USB_PIPE_INFO);
 
+// Whether the library opens devices that `Service` serves: WinUSB or pxusb, in any
+// letter case.
+bool IsOpenableService(const std::string& Service);
+
+// One function of a composite device: the generic parent driver's child devnode of an
+// interface, or of the interfaces that an interface association descriptor joins.
+// Service, DevicePath, InstanceId and Description are the child's; they stay empty
+// while the child is not there (it arrives after its parent).
+class TpxUsbFunction : public TpxDevice {
+ public:
+  std::uint8_t FirstInterface = 0;
+  std::uint8_t InterfaceCount = 1;
+  bool HasInterface(int Number) const { return Number >= FirstInterface && Number < FirstInterface + InterfaceCount; }
+};
+
 // One open pipe of a device: its entry in the port's connection information.
 class TpxUsbPipe : public TpxDevice {
  public:
   // Points into the port's ConnectionInfo, valid as long as the device is.
   const USB_PIPE_INFO* Endpoint = nullptr;
   TpxUsbDevice* Device = nullptr;
+  // On a composite device: bInterfaceNumber of the pipe's interface (-1 when the
+  // configuration descriptor does not name it) and the function it belongs to.
+  std::int32_t InterfaceNumber = -1;
+  TpxUsbFunction* Function = nullptr;
+
+  // Whether an open reaches the pipe: the device's driver, or on a composite device
+  // its function's, is one the library opens.
+  bool CanOpen() const;
 
   bool IsIn() const { return Endpoint && (Endpoint->EndpointDescriptor.bEndpointAddress & 0x80); }
   bool IsOut() const { return Endpoint && !(Endpoint->EndpointDescriptor.bEndpointAddress & 0x80); }
@@ -65,6 +88,10 @@ class TpxUsbDevice : public TpxDevice {
   void ReadStrings();
   std::string ReadStringDescriptor(HANDLE HubHandle, int Index);
   void FindVolumes();
+  // Served by the generic parent driver: its functions are what can be opened.
+  bool IsComposite() const;
+  int FunctionCount() const { return static_cast<int>(functions_.size()); }
+  TpxUsbFunction* Functions(int i) const;
 
   TStringList Strings;  // string descriptors 1, 2, 3 ... as ReadStrings found them
   TpxUsbPort* Port = nullptr;  // none on a hub node
@@ -81,8 +108,13 @@ class TpxUsbDevice : public TpxDevice {
   // The port's hub, opened for the descriptor requests; null when it cannot be.
   TpxOwnedHandle OpenPortHub() const;
   TpxUSBManager* Manager() const;
+  // A composite device's functions from its whole configuration descriptor and its
+  // child devnodes; each pipe learns its interface and function.
+  void LoadFunctions(HANDLE HubHandle);
+  TpxUsbFunction* FunctionOf(int InterfaceNumber) const;
 
   std::vector<std::unique_ptr<TpxUsbPipe>> pipes_;
+  std::vector<std::unique_ptr<TpxUsbFunction>> functions_;
 };
 
 // A hub: a device node whose own device fields stay empty, with one port per hub port.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/pxsysutils.h"
 #include "lib/pxwin32di.h"
 
 namespace {
@@ -67,6 +68,26 @@ void FindDeviceDescription(const std::string& DriverKey, std::string& Text) {
     Text = NodeDescription(node, buffer);
     return false;
   });
+}
+
+bool ReadDeviceNode(const std::string& DeviceId, TpxDevice& Device) {
+  DEVINST node = 0;
+  if (!LoadSetupApi() || DeviceId.empty() ||
+      SetupApi().CM_Locate_DevNodeA(&node, const_cast<char*>(DeviceId.c_str()), 0) != CR_SUCCESS) {
+    return false;
+  }
+  char buffer[kPropertySize] = {};
+  Device.InstanceId = DeviceId;
+  Device.DevInst = node;
+  NodeProperty(node, CM_DRP_SERVICE, buffer, Device.Service);
+  NodeProperty(node, CM_DRP_DRIVER, buffer, Device.DriverKey);
+  NodeProperty(node, CM_DRP_DEVICEDESC, buffer, Device.Description);
+  NodeProperty(node, CM_DRP_MFG, buffer, Device.Manufacturer);
+  // The device's hardware key, where its bus driver keeps its values.
+  Device.KeyName = "SYSTEM\\CurrentControlSet\\Enum\\" + DeviceId + "\\Device Parameters";
+  ReadRegString(HKEY_LOCAL_MACHINE, Device.KeyName, "SymbolicName", Device.DevicePath);
+  ReadRegString(HKEY_LOCAL_MACHINE, Device.KeyName, "PortName", Device.PortName);
+  return true;
 }
 
 void TpxDescriptionIndex::Load() {
@@ -168,6 +189,28 @@ std::string GetConnectionName(HANDLE HubHandle, DWORD ControlCode, ULONG Connect
                    2 * sizeof(ULONG), &ConnectionIndex);
 }
 
+namespace {
+
+// One descriptor request of `length` bytes; the buffer keeps two zero bytes past them.
+std::unique_ptr<TpxDescriptorBuffer> RequestDescriptor(HANDLE HubHandle, ULONG ConnectionIndex,
+                                                       BYTE DescriptorType, BYTE DescriptorIndex, WORD length) {
+  constexpr DWORD kHeader = sizeof(USB_DESCRIPTOR_REQUEST);
+  auto buffer = std::make_unique<TpxDescriptorBuffer>(kHeader + length + 2);
+  if (!buffer->Data()) return nullptr;
+  SetDescriptorRequest(buffer->Data(), ConnectionIndex, DescriptorType, DescriptorIndex, length);
+  DWORD returned = 0;
+  if (!win::DeviceIoControl(HubHandle, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+                            buffer->Data(), kHeader + length, buffer->Data(), kHeader + length,
+                            &returned, nullptr) ||
+      returned < kHeader) {
+    return nullptr;
+  }
+  buffer->Returned = std::min<DWORD>(returned, kHeader + length);
+  return buffer;
+}
+
+}  // namespace
+
 std::unique_ptr<TpxDescriptorBuffer> GetNodeDescriptor(HANDLE HubHandle, ULONG ConnectionIndex,
                                                        BYTE DescriptorType, BYTE DescriptorIndex) {
   constexpr DWORD kHeader = sizeof(USB_DESCRIPTOR_REQUEST);
@@ -188,16 +231,15 @@ std::unique_ptr<TpxDescriptorBuffer> GetNodeDescriptor(HANDLE HubHandle, ULONG C
   }
   // A descriptor is at least its bLength and type.
   if (length < 2) return nullptr;
-  auto buffer = std::make_unique<TpxDescriptorBuffer>(kHeader + length + 2);
-  if (!buffer->Data()) return nullptr;
-  SetDescriptorRequest(buffer->Data(), ConnectionIndex, DescriptorType, DescriptorIndex, length);
-  DWORD returned = 0;
-  if (!win::DeviceIoControl(HubHandle, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
-                            buffer->Data(), kHeader + length, buffer->Data(), kHeader + length,
-                            &returned, nullptr) ||
-      returned < kHeader) {
-    return nullptr;
-  }
-  buffer->Returned = std::min<DWORD>(returned, kHeader + length);
-  return buffer;
+  return RequestDescriptor(HubHandle, ConnectionIndex, DescriptorType, DescriptorIndex, length);
+}
+
+std::unique_ptr<TpxDescriptorBuffer> GetConfigurationDescriptor(HANDLE HubHandle, ULONG ConnectionIndex) {
+  constexpr DWORD kHeader = sizeof(USB_DESCRIPTOR_REQUEST);
+  auto head = GetNodeDescriptor(HubHandle, ConnectionIndex, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0);
+  if (!head || head->Returned < kHeader + 4) return nullptr;
+  const BYTE* at = head->Data() + kHeader + 2;
+  auto total = static_cast<WORD>(at[0] | (at[1] << 8));
+  if (total < 4) return nullptr;
+  return RequestDescriptor(HubHandle, ConnectionIndex, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, total);
 }

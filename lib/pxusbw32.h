@@ -5,12 +5,18 @@
 #include <string>
 #include <unordered_map>
 
+#include "lib/pxclasses.h"
 #include "lib/pxwin32.h"
 #include "platform/win32.h"
 
 // The description of the first device, depth first from the root, whose driver key is
 // exactly DriverKey; empty when none is.
 void FindDeviceDescription(const std::string& DriverKey, std::string& Text);
+
+// The present devnode DeviceId as the configuration manager has it: service, driver
+// key, description, manufacturer, and its hardware key (KeyName) with the values
+// SymbolicName (DevicePath) and PortName. False when there is none.
+bool ReadDeviceNode(const std::string& DeviceId, TpxDevice& Device);
 
 // FindDeviceDescription for many driver keys with one walk of the device tree: Load
 // takes the tree as it stands, Find answers as FindDeviceDescription did then.
@@ -56,3 +62,6 @@ class TpxDescriptorBuffer : public TpxLocalBuffer {
 // for its bLength, then a request of exactly that length. None on any failure.
 std::unique_ptr<TpxDescriptorBuffer> GetNodeDescriptor(HANDLE HubHandle, ULONG ConnectionIndex,
                                                        BYTE DescriptorType, BYTE DescriptorIndex);
+// The whole configuration descriptor with its interface, association and endpoint
+// descriptors: the configuration descriptor's wTotalLength bytes. None on any failure.
+std::unique_ptr<TpxDescriptorBuffer> GetConfigurationDescriptor(HANDLE HubHandle, ULONG ConnectionIndex);

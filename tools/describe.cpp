@@ -88,9 +88,27 @@ Json DeviceJson(TpxUsbDevice& device) {
                      {"direction", pipe.IsIn() ? "in" : "out"},
                      {"type", PipeType(pipe)},
                      {"maxPacket", static_cast<unsigned>(e.wMaxPacketSize)},
-                     {"interval", static_cast<unsigned>(e.bInterval)}});
+                     {"interval", static_cast<unsigned>(e.bInterval)},
+                     {"interface", pipe.InterfaceNumber >= 0 ? Json(pipe.InterfaceNumber) : Json()},
+                     {"canOpen", pipe.CanOpen()}});
   }
   j["pipes"] = std::move(pipes);
+  Json functions = Json::array();
+  for (int f = 0; f < device.FunctionCount(); ++f) {
+    const TpxUsbFunction& function = *device.Functions(f);
+    Json members = Json::array();
+    for (int p = 0; p < device.PipeCount(); ++p) {
+      if (device.Pipes(p)->Function == &function) members.push_back(p);
+    }
+    functions.push_back({{"firstInterface", function.FirstInterface},
+                         {"interfaceCount", function.InterfaceCount},
+                         {"service", function.Service},
+                         {"description", function.Description},
+                         {"instanceId", function.InstanceId},
+                         {"symbolicName", function.DevicePath},
+                         {"pipes", std::move(members)}});
+  }
+  j["functions"] = std::move(functions);
   return j;
 }
 
@@ -106,10 +124,38 @@ std::string Quoted(const std::vector<std::string>& texts) {
 
 void PrintPipe(std::ostream& out, int level, const TpxUsbPipe& pipe) {
   const USB_ENDPOINT_DESCRIPTOR& e = pipe.Endpoint->EndpointDescriptor;
+  bool composite = pipe.Device && pipe.Device->IsComposite();
   Line(out, level,
        "pipe " + std::to_string(pipe.Index) + ": " + (pipe.IsIn() ? "IN " : "OUT") + " 0x" + Hex(e.bEndpointAddress, 2) +
            " " + PipeType(pipe) + ", max packet " + std::to_string(e.wMaxPacketSize) + ", interval " +
-           std::to_string(e.bInterval));
+           std::to_string(e.bInterval) + (!composite ? "" : ", interface " + std::to_string(pipe.InterfaceNumber)) +
+           (!composite || pipe.CanOpen() ? "" : ", cannot be opened"));
+}
+
+// "interface 0" or "interfaces 0-1"
+std::string Interfaces(const TpxUsbFunction& function) {
+  int last = function.FirstInterface + function.InterfaceCount - 1;
+  std::string first = std::to_string(function.FirstInterface);
+  return function.InterfaceCount > 1 ? "interfaces " + first + "-" + std::to_string(last) : "interface " + first;
+}
+
+// A composite device's functions, each with its driver, devnode and pipes; then the
+// pipes that belong to no function.
+void PrintPipes(std::ostream& out, int level, const TpxUsbDevice& device) {
+  for (int f = 0; f < device.FunctionCount(); ++f) {
+    const TpxUsbFunction& function = *device.Functions(f);
+    Line(out, level,
+         "function: " + Interfaces(function) + ", driver " + (function.Service.empty() ? "(none)" : function.Service) +
+             (function.Description.empty() ? "" : ", " + function.Description));
+    if (!function.InstanceId.empty()) Line(out, level + 1, "instance: " + function.InstanceId);
+    if (!function.DevicePath.empty()) Line(out, level + 1, "symbolic name: " + function.DevicePath);
+    for (int p = 0; p < device.PipeCount(); ++p) {
+      if (device.Pipes(p)->Function == &function) PrintPipe(out, level + 1, *device.Pipes(p));
+    }
+  }
+  for (int p = 0; p < device.PipeCount(); ++p) {
+    if (!device.Pipes(p)->Function) PrintPipe(out, level, *device.Pipes(p));
+  }
 }
 
 // What a USB viewer shows of a device, one fact a line.
@@ -123,7 +169,7 @@ void PrintDetails(std::ostream& out, int level, TpxUsbDevice& device) {
   Line(out, level, "symbolic name: " + device.DevicePath);
   Line(out, level, "strings: " + Quoted(StringDescriptors(device)));
   if (!device.Volumes.empty()) Line(out, level, "volumes: " + device.Volumes);
-  for (int p = 0; p < device.PipeCount(); ++p) PrintPipe(out, level, *device.Pipes(p));
+  PrintPipes(out, level, device);
 }
 
 void PrintHub(std::ostream& out, TpxUsbHub& hub, int level, bool verbose) {

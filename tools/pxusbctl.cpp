@@ -433,6 +433,7 @@ int Talk(const Options& o, Machine& machine, std::istream& in, std::ostream& out
   pair->SetTimeoutWrite(100);
   pair->SetReadBufferSize(512);
   pair->OnAfterReceive = TOnReceived::Of<&Incoming::Received>(&incoming);
+  usb->SetPipes(static_cast<std::int32_t>(pipes.in), static_cast<std::int32_t>(pipes.out));
   usb->SetActive(true);
   pair->SetPipeIn(static_cast<std::int32_t>(pipes.in));
   pair->SetPipeOut(static_cast<std::int32_t>(pipes.out));

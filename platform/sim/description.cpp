@@ -381,10 +381,17 @@ class Builder {
     allowed.insert(allowed.end(), {"vid", "pid", "bcdUSB", "bcdDevice", "speed", "class", "subClass", "protocol",
                                    "maxPacketSize0", "strings", "iManufacturer", "iProduct", "iSerialNumber",
                                    "interfaceClass", "endpoints", "connectionStatus", "portName", "storage",
-                                   "hub", "model", "realDevice"});
+                                   "hub", "model", "realDevice", "functions"});
     r.object(allowed);
     auto d = std::make_unique<UsbBusDevice>();
     bool isHub = r.has("hub");
+    bool composite = r.has("functions");
+    if (composite) {
+      for (const char* own : {"interfaceClass", "endpoints", "hub", "storage", "model", "realDevice", "portName"}) {
+        if (r.has(own)) r[own].fail("a composite device describes this in its functions");
+      }
+      d->functions = functions(r["functions"]);
+    }
     d->vendorId = static_cast<WORD>(r["vid"].number(0xFFFF));
     d->productId = static_cast<WORD>(r["pid"].number(0xFFFF));
     d->bcdUSB = static_cast<WORD>(r.number("bcdUSB", 0xFFFF, 0x0200));
@@ -394,9 +401,14 @@ class Builder {
       d->speed = r["speed"].choice<BYTE>(
           {{"low", UsbLowSpeed}, {"full", UsbFullSpeed}, {"high", UsbHighSpeed}, {"super", UsbSuperSpeed}});
     }
-    d->deviceClass = static_cast<BYTE>(r.number("class", 255, isHub ? 9 : 0));
-    d->deviceSubClass = static_cast<BYTE>(r.number("subClass", 255, 0));
-    d->deviceProtocol = static_cast<BYTE>(r.number("protocol", 255, 0));
+    // A device with interface association descriptors says so with class 0xEF,
+    // subclass 2, protocol 1; either that or class 0 lets the generic parent driver load:
+    // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-the-composite-parent-device
+    bool associations = std::any_of(d->functions.begin(), d->functions.end(),
+                                    [](const UsbBusFunction& f) { return f.interfaces.size() > 1; });
+    d->deviceClass = static_cast<BYTE>(r.number("class", 255, isHub ? 9 : associations ? 0xEF : 0));
+    d->deviceSubClass = static_cast<BYTE>(r.number("subClass", 255, associations ? 2 : 0));
+    d->deviceProtocol = static_cast<BYTE>(r.number("protocol", 255, associations ? 1 : 0));
     d->maxPacketSize0 = static_cast<BYTE>(r.number("maxPacketSize0", 255, 64));
     d->interfaceClass = static_cast<BYTE>(r.number("interfaceClass", 255, isHub ? 9 : 0xFF));
     d->connectionStatus = r.number("connectionStatus", DeviceReset, DeviceConnected);
@@ -409,6 +421,11 @@ class Builder {
     } else if (isHub) {
       d->endpoints.push_back({0x81, USB_ENDPOINT_TYPE_INTERRUPT, 1, 12});
     }
+    for (const UsbBusFunction& f : d->functions) {
+      for (const UsbBusInterface& i : f.interfaces) {
+        d->endpoints.insert(d->endpoints.end(), i.endpoints.begin(), i.endpoints.end());
+      }
+    }
 
     auto serial = d->strings.find(d->iSerialNumber);
     std::string instance = serial != d->strings.end() && d->iSerialNumber
@@ -416,7 +433,8 @@ class Builder {
                                : "5&" + tag(hubNode.instanceId) + "&0&" + std::to_string(port);
     std::string id = r.text("instanceId", "USB\\VID_" + hex(d->vendorId, 4) + "&PID_" + hex(d->productId, 4) +
                                               "\\" + instance);
-    DevNode& n = node(hubNode, r, id, "USB", isHub ? "usbhub" : "", isHub ? "Generic USB Hub" : "USB Device");
+    DevNode& n = node(hubNode, r, id, "USB", isHub ? "usbhub" : composite ? "usbccgp" : "",
+                      isHub ? "Generic USB Hub" : composite ? "USB Composite Device" : "USB Device");
     d->driverKey = n.driverKey;
     std::string symbolic = hashed(id) + "#" + kUsbDeviceInterface;
     tree_.setHardwareString(n, "SymbolicName", "\\??\\" + symbolic);
@@ -427,23 +445,93 @@ class Builder {
       hub(r["hub"], *d->hub, n, {});
     }
     if (r.has("storage")) storage(r["storage"], n, instance);
-    if (r.has("model")) attach(r["model"], *d, n.service, "\\\\.\\" + symbolic);
+    if (r.has("model")) attach(r["model"], ioEndpoints(d->endpoints, 0), n.service, "\\\\.\\" + symbolic);
     if (r.has("realDevice")) realDevice(r, n.service, "\\\\.\\" + symbolic);
+    auto items = composite ? r["functions"].items() : std::vector<Reader>{};
+    for (size_t f = 0; f < items.size(); ++f) functionNode(items[f], d->functions[f], *d, n);
     return d;
   }
 
+  // A composite device's functions, numbering their interfaces from 0 in order. A
+  // function is one interface (its class and endpoints given in place) or several
+  // ("interfaces").
+  static std::vector<UsbBusFunction> functions(const Reader& r) {
+    std::vector<const char*> allowed = kIdentity;
+    allowed.insert(allowed.end(), {"interfaces", "interfaceClass", "subClass", "protocol", "endpoints", "model",
+                                   "realDevice", "portName"});
+    std::vector<UsbBusFunction> list;
+    BYTE number = 0;
+    auto items = r.items();
+    if (items.empty()) r.fail("a composite device has at least one function");
+    for (const Reader& f : items) {
+      f.object(allowed);
+      std::vector<Reader> parts = f.has("interfaces") ? f["interfaces"].items() : std::vector<Reader>{f};
+      if (parts.empty()) f["interfaces"].fail("a function has at least one interface");
+      if (f.has("interfaces") && (f.has("endpoints") || f.has("interfaceClass"))) {
+        f["interfaces"].fail("a function gives its endpoints in place or in \"interfaces\", not both");
+      }
+      UsbBusFunction function;
+      for (const Reader& part : parts) {
+        if (f.has("interfaces")) part.object({"interfaceClass", "subClass", "protocol", "endpoints"});
+        if (number == 0xFF) part.fail("at most 255 interfaces");
+        UsbBusInterface i;
+        i.number = number++;
+        i.interfaceClass = static_cast<BYTE>(part.number("interfaceClass", 255, 0xFF));
+        i.subClass = static_cast<BYTE>(part.number("subClass", 255, 0));
+        i.protocol = static_cast<BYTE>(part.number("protocol", 255, 0));
+        if (part.has("endpoints")) {
+          for (const Reader& e : part["endpoints"].items()) i.endpoints.push_back(endpoint(e));
+        }
+        function.interfaces.push_back(std::move(i));
+      }
+      list.push_back(std::move(function));
+    }
+    return list;
+  }
+
+  // The generic parent driver's child devnode of one function, named after its first
+  // interface (USB\VID_v&PID_p&MI_nn), with its own service and device interface:
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-interfaces-not-grouped-in-collections
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-interface-collections-on-devices-that-have-iads
+  // The function's device file serves the endpoints of all of its interfaces; on WinUSB
+  // the function is what WinUSB is installed on, as for a device of its own:
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-installation
+  void functionNode(const Reader& r, const UsbBusFunction& f, const UsbBusDevice& d, DevNode& parent) {
+    BYTE first = f.interfaces.front().number;
+    std::string id = r.text("instanceId", "USB\\VID_" + hex(d.vendorId, 4) + "&PID_" + hex(d.productId, 4) + "&MI_" +
+                                              hex(first, 2) + "\\6&" + tag(parent.instanceId) + "&0&" + hex(first, 4));
+    DevNode& n = node(parent, r, id, "USB", "", "USB Device");
+    std::string symbolic = hashed(id) + "#" + kUsbDeviceInterface;
+    tree_.setHardwareString(n, "SymbolicName", "\\??\\" + symbolic);
+    if (r.has("portName")) tree_.setHardwareString(n, "PortName", r["portName"].text());
+    n.interfaces.push_back({guidOf(kUsbDeviceInterface), "\\\\?\\" + lowerAscii(symbolic)});
+    std::vector<Endpoint> endpoints;
+    for (const UsbBusInterface& i : f.interfaces) {
+      std::vector<Endpoint> more = ioEndpoints(i.endpoints, i.number);
+      endpoints.insert(endpoints.end(), more.begin(), more.end());
+    }
+    if (r.has("model")) attach(r["model"], endpoints, n.service, "\\\\.\\" + symbolic);
+    if (r.has("realDevice")) realDevice(r, n.service, "\\\\.\\" + symbolic);
+  }
+
+  static std::vector<Endpoint> ioEndpoints(const std::vector<UsbBusEndpoint>& list, BYTE interfaceNumber) {
+    std::vector<Endpoint> endpoints;
+    for (const UsbBusEndpoint& e : list) {
+      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber});
+    }
+    return endpoints;
+  }
+
   // The device's behaviour behind its endpoints, reached through its device file.
-  void attach(const Reader& r, const UsbBusDevice& d, const std::string& service, const std::string& path) {
+  void attach(const Reader& r, std::vector<Endpoint> endpoints, const std::string& service, const std::string& path) {
     bool named = !r.isObject();
     Reader name = named ? r : r.object({"name", "rate", "delay"})["name"];
     enum Kind { kEcho, kStream, kSilent, kStalling, kSlow };
     Kind kind = name.choice<Kind>(
         {{"echo", kEcho}, {"stream", kStream}, {"silent", kSilent}, {"stalling", kStalling}, {"slow", kSlow}});
-    std::vector<Endpoint> endpoints;
     UCHAR in = 0;
-    for (const UsbBusEndpoint& e : d.endpoints) {
-      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
-      if (!in && (e.address & 0x80)) in = e.address;
+    for (const Endpoint& e : endpoints) {
+      if (!in && e.in()) in = e.address;
     }
     if ((kind == kEcho || kind == kStream) && !in) name.fail("the model needs an IN endpoint");
     std::shared_ptr<DeviceModel> model;
@@ -642,7 +730,7 @@ const char kDemoMachine[] = R"json({
       "description": "Standard Enhanced PCI to USB Host Controller",
       "manufacturer": "(Standard USB Host Controller)",
       "rootHub": {
-        "ports": 4,
+        "ports": 5,
         "attach": {
           "1": {
             "vid": "0x2F1A", "pid": "0x0101", "bcdDevice": "0x0110",
@@ -695,6 +783,35 @@ const char kDemoMachine[] = R"json({
             "service": "USBSTOR", "setupClass": "USB",
             "description": "USB Mass Storage Device", "manufacturer": "Compatible USB storage device",
             "storage": {"letter": "E", "vendor": "Halvorsen", "product": "FlashStick", "revision": "1.00"}
+          },
+          "5": {
+            "vid": "0x2F1A", "pid": "0x0103", "bcdDevice": "0x0100",
+            "strings": ["Northwind Instruments", "NW Serial Bridge SB-2", "NW0103C5521"],
+            "iManufacturer": 1, "iProduct": 2, "iSerialNumber": 3,
+            "description": "USB Composite Device", "manufacturer": "(Standard USB Host Controller)",
+            "functions": [
+              {
+                "interfaces": [
+                  {"interfaceClass": 2, "subClass": 2, "protocol": 1,
+                   "endpoints": [{"address": "0x83", "type": "interrupt", "maxPacket": 16, "interval": 8}]},
+                  {"interfaceClass": 10, "endpoints": [
+                    {"address": "0x84", "type": "bulk", "maxPacket": 512},
+                    {"address": "0x03", "type": "bulk", "maxPacket": 512}
+                  ]}
+                ],
+                "service": "usbser", "setupClass": "Ports", "portName": "COM3",
+                "description": "USB Serial Device (COM3)", "manufacturer": "Microsoft"
+              },
+              {
+                "interfaceClass": 255,
+                "endpoints": [
+                  {"address": "0x81", "type": "bulk", "maxPacket": 512},
+                  {"address": "0x02", "type": "bulk", "maxPacket": 512}
+                ],
+                "service": "WinUSB", "setupClass": "USBDevice", "model": "echo",
+                "description": "NW Bridge Control", "manufacturer": "Northwind Instruments"
+              }
+            ]
           }
         }
       }

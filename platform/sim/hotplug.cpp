@@ -78,8 +78,11 @@ bool HotPlug::unplug(const Place& place) {
     if (UsbBusPort* port = portAt(controllers, place)) gone.device = std::move(port->device);
   });
   if (!gone.device) return false;
-  follow(*gone.device, false, gone.models);
-  broadcast(*gone.device, DBT_DEVICEREMOVECOMPLETE);
+  std::vector<DevNode*> functions;
+  follow(*gone.device, false, gone.models, functions);
+  DevNode* node = nodeOf(*gone.device);
+  broadcast(node, DBT_DEVICEREMOVECOMPLETE);
+  for (DevNode* function : functions) broadcastPort(*function, DBT_DEVICEREMOVECOMPLETE);
   unplugged_[place] = std::move(gone);
   return true;
 }
@@ -100,33 +103,60 @@ bool HotPlug::plug(const Place& place, std::shared_ptr<DeviceModel> model) {
   unplugged_.erase(it);
   DevNode* node = nodeOf(*device);
   std::string file = node ? deviceFile(*node) : "";
-  if (model && !file.empty()) models[file] = std::move(model);
-  follow(*device, true, models);
-  broadcast(*device, DBT_DEVICEARRIVAL);
+  if (model && !file.empty()) {
+    Answering& answering = models[file];
+    answering.model = std::move(model);
+    if (answering.endpoints.empty()) {
+      for (const UsbBusEndpoint& e : device->endpoints) {
+        answering.endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
+      }
+    }
+  }
+  std::vector<DevNode*> functions;
+  follow(*device, true, models, functions);
+  broadcast(node, DBT_DEVICEARRIVAL);
+  // The generic parent driver is loaded for the composite device's own devnode and
+  // reports its functions once that device has started:
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/enumeration-of-the-composite-parent-device
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/usb-common-class-generic-parent-driver
+  for (DevNode* function : functions) {
+    function->present = true;
+    followFile(*function, true, models);
+    broadcast(function, DBT_DEVICEARRIVAL);
+  }
   return true;
 }
 
-void HotPlug::follow(const UsbBusDevice& device, bool present, Models& models) {
+void HotPlug::followFile(const DevNode& node, bool present, Models& models) {
+  std::string file = deviceFile(node);
+  if (file.empty()) return;
+  UsbIo& io = machine_.usbIo();
+  if (!present) {
+    // The device file of a device that went answers no more.
+    if (std::shared_ptr<UsbDevice> gone = io.device(file)) models[file] = {gone->model(), gone->endpoints()};
+    io.detach(file);
+    return;
+  }
+  auto answering = models.find(file);
+  if (answering != models.end()) io.attach(file, node.service, answering->second.endpoints, answering->second.model);
+}
+
+void HotPlug::follow(const UsbBusDevice& device, bool present, Models& models, std::vector<DevNode*>& functions) {
   if (DevNode* node = nodeOf(device)) {
     node->present = present;
     followVolumes(*node, present);
-    std::string file = deviceFile(*node);
-    UsbIo& io = machine_.usbIo();
-    if (!present && !file.empty()) {
-      // The device file of a device that went answers no more.
-      if (std::shared_ptr<UsbDevice> gone = io.device(file)) models[file] = gone->model();
-      io.detach(file);
-    }
-    auto model = models.find(file);
-    if (present && model != models.end()) {
-      std::vector<Endpoint> endpoints;
-      for (const UsbBusEndpoint& e : device.endpoints) endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval});
-      io.attach(file, node->service, std::move(endpoints), model->second);
+    followFile(*node, present, models);
+    if (!device.functions.empty()) {
+      for (DevNode* function : node->children) {
+        if (!present) followFile(*function, false, models);
+        function->present = false;
+        functions.push_back(function);
+      }
     }
   }
   if (!device.hub) return;
   for (const UsbBusPort& port : device.hub->ports) {
-    if (port.device) follow(*port.device, present, models);
+    if (port.device) follow(*port.device, present, models, functions);
   }
 }
 
@@ -152,12 +182,14 @@ void HotPlug::followVolumes(const DevNode& node, bool present) {
   }
 }
 
-void HotPlug::broadcast(const UsbBusDevice& device, WPARAM event) {
+void HotPlug::broadcast(const DevNode* node, WPARAM event) {
   broadcastToProcess(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
-  DevNode* node = nodeOf(device);
-  if (!node) return;
+  if (node) broadcastPort(*node, event);
+}
+
+void HotPlug::broadcastPort(const DevNode& node, WPARAM event) {
   HKEY key = nullptr;
-  if (machine_.registry().open(HKEY_LOCAL_MACHINE, DeviceTree::hardwareKeyPath(*node).c_str(), KEY_READ, &key) !=
+  if (machine_.registry().open(HKEY_LOCAL_MACHINE, DeviceTree::hardwareKeyPath(node).c_str(), KEY_READ, &key) !=
       ERROR_SUCCESS) {
     return;
   }

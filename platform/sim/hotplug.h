@@ -39,15 +39,21 @@ class HotPlug {
   // Puts back what was unplugged from `place`, and everything that was below it. Each
   // device file answers through the model it had before; `model`, when given, is the
   // plugged device's new one (a device that never had one gets none). False when
-  // nothing was unplugged there or the port is taken.
+  // nothing was unplugged there or the port is taken. A composite device arrives in
+  // stages: first its own devnode, then each function's, each stage told apart.
   bool plug(const Place& place, std::shared_ptr<DeviceModel> model = nullptr);
 
  private:
   // The port at `place`, or null; under the bus lock.
   static UsbBusPort* portAt(std::map<unsigned, UsbBusController>& controllers, const Place& place);
   DevNode* nodeOf(const UsbBusDevice& device);
-  // Device file path -> the model that answered there.
-  using Models = std::map<std::string, std::shared_ptr<DeviceModel>>;
+  // What answered at a device file: its model and endpoints.
+  struct Answering {
+    std::shared_ptr<DeviceModel> model;
+    std::vector<Endpoint> endpoints;
+  };
+  // Device file path -> what answered there.
+  using Models = std::map<std::string, Answering>;
   struct Unplugged {
     std::unique_ptr<UsbBusDevice> device;
     Models models;
@@ -55,10 +61,16 @@ class HotPlug {
   // Sets the devnodes of `device` and everything below it present or absent. Device
   // files go with their devices, their models into `models`; coming back, each
   // device file with a model in `models` answers through it again.
-  void follow(const UsbBusDevice& device, bool present, Models& models);
+  // Coming back, a composite device's function devnodes stay absent and are added to
+  // `functions`, to arrive after their parent.
+  void follow(const UsbBusDevice& device, bool present, Models& models, std::vector<DevNode*>& functions);
+  // The device file of a devnode goes, its model kept in `models`, or comes back with it.
+  void followFile(const DevNode& node, bool present, Models& models);
   // The volumes on the disks of `node` and their drive letters go or come back.
   void followVolumes(const DevNode& node, bool present);
-  void broadcast(const UsbBusDevice& device, WPARAM event);
+  // DBT_DEVNODES_CHANGED, then the port record of `node` if it has a port name.
+  void broadcast(const DevNode* node, WPARAM event);
+  void broadcastPort(const DevNode& node, WPARAM event);
 
   SimMachine& machine_;
   UsbBus& bus_;

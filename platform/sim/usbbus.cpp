@@ -359,13 +359,43 @@ std::u16string widen(const std::string& text) {
   return wide;
 }
 
-std::vector<BYTE> UsbBusDevice::configurationDescriptor() const {
-  Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 50,
-             9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, static_cast<BYTE>(endpoints.size()),
-             interfaceClass, 0, 0, 0};
+namespace {
+
+void addInterface(Bytes& b, BYTE number, BYTE cls, BYTE subClass, BYTE protocol,
+                  const std::vector<UsbBusEndpoint>& endpoints) {
+  b.insert(b.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, 0, static_cast<BYTE>(endpoints.size()), cls,
+                     subClass, protocol, 0});
   for (const UsbBusEndpoint& e : endpoints) {
     b.insert(b.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, e.type, LOBYTE(e.maxPacketSize),
                        HIBYTE(e.maxPacketSize), e.interval});
+  }
+}
+
+}  // namespace
+
+// A composite device's functions of several interfaces are each announced by an
+// interface association descriptor right before their first interface, as Microsoft
+// describes for the generic parent driver:
+// https://learn.microsoft.com/windows-hardware/drivers/usbcon/usb-interface-association-descriptor
+std::vector<BYTE> UsbBusDevice::configurationDescriptor() const {
+  Bytes b = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 50};
+  if (functions.empty()) {
+    addInterface(b, 0, interfaceClass, 0, 0, endpoints);
+  } else {
+    BYTE count = 0;
+    for (const UsbBusFunction& f : functions) {
+      const UsbBusInterface& first = f.interfaces.front();
+      if (f.interfaces.size() > 1) {
+        b.insert(b.end(), {8, USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE, first.number,
+                           static_cast<BYTE>(f.interfaces.size()), first.interfaceClass, first.subClass,
+                           first.protocol, 0});
+      }
+      for (const UsbBusInterface& i : f.interfaces) {
+        addInterface(b, i.number, i.interfaceClass, i.subClass, i.protocol, i.endpoints);
+        ++count;
+      }
+    }
+    b[4] = count;
   }
   putWord(b, 2, static_cast<WORD>(b.size()));
   return b;

@@ -27,6 +27,22 @@ struct UsbBusEndpoint {
   BYTE interval = 0;
 };
 
+// One interface of a composite device, in its alternate setting 0.
+struct UsbBusInterface {
+  BYTE number = 0;
+  BYTE interfaceClass = 0xFF;
+  BYTE subClass = 0;
+  BYTE protocol = 0;
+  std::vector<UsbBusEndpoint> endpoints;
+};
+
+// One function of a composite device: a single interface, or several that an
+// interface association descriptor joins (bFirstInterface, bInterfaceCount, and the
+// first interface's class triple as the function's).
+struct UsbBusFunction {
+  std::vector<UsbBusInterface> interfaces;
+};
+
 struct UsbBusHub;
 
 // One device on a port. A hub device carries its hub in `hub`.
@@ -47,7 +63,12 @@ struct UsbBusDevice {
   std::map<BYTE, std::string> strings;
   // Interface class of the one interface that holds `endpoints`.
   BYTE interfaceClass = 0xFF;
+  // The pipes the hub opens: for a composite device every interface's endpoints, in
+  // interface order.
   std::vector<UsbBusEndpoint> endpoints;
+  // A composite device's functions, in interface order; empty for a device of one
+  // interface.
+  std::vector<UsbBusFunction> functions;
 
   BYTE speed = UsbHighSpeed;  // USB_DEVICE_SPEED
   ULONG connectionStatus = DeviceConnected;

@@ -78,6 +78,16 @@ const Endpoint* UsbDevice::endpoint(UCHAR address) const {
   return nullptr;
 }
 
+std::vector<UCHAR> UsbDevice::interfaces() const {
+  std::vector<UCHAR> numbers;
+  for (const Endpoint& e : endpoints_) {
+    if (std::find(numbers.begin(), numbers.end(), e.interfaceNumber) == numbers.end()) {
+      numbers.push_back(e.interfaceNumber);
+    }
+  }
+  return numbers;
+}
+
 void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
   t.done = true;
   t.status = status;
@@ -429,12 +439,18 @@ void UsbIo::recordDriverRequest(DriverRequest request) {
   if (driverLog_.size() > kDriverLogRequests) driverLog_.pop_front();
 }
 
-WINUSB_INTERFACE_HANDLE UsbIo::openInterface(std::shared_ptr<UsbDeviceFile> file) {
+bool WinUsbInterface::owns(UCHAR pipe) const {
+  const Endpoint* e = file->device().endpoint(pipe);
+  return e && e->interfaceNumber == interfaceNumber;
+}
+
+WINUSB_INTERFACE_HANDLE UsbIo::openInterface(std::shared_ptr<UsbDeviceFile> file, UCHAR interfaceNumber) {
   std::lock_guard<std::mutex> guard(lock_);
   auto handle = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(nextInterface_);
   nextInterface_ += 0x10;
   auto iface = std::make_shared<WinUsbInterface>();
   iface->file = std::move(file);
+  iface->interfaceNumber = interfaceNumber;
   interfaces_[handle] = std::move(iface);
   return handle;
 }
@@ -500,6 +516,7 @@ class InterfaceCall {
 
   explicit operator bool() const { return iface_ && !iface_->file->closed(); }
   WinUsbInterface* operator->() const { return iface_.get(); }
+  WinUsbInterface& operator*() const { return *iface_; }
 
  private:
   std::shared_ptr<WinUsbInterface> iface_;
@@ -512,7 +529,60 @@ BOOL WINAPI SimWinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
   // Only a device served by WinUSB answers WinUSB's requests.
   if (lowerAscii(device->service()) != "winusb") return fail(ERROR_INVALID_FUNCTION);
   if (!(device->flags & FILE_FLAG_OVERLAPPED)) return fail(ERROR_INVALID_PARAMETER);
-  *out = machineIo().openInterface(device);
+  std::vector<UCHAR> interfaces = device->device().interfaces();
+  *out = machineIo().openInterface(device, interfaces.empty() ? 0 : interfaces.front());
+  return TRUE;
+}
+
+// A further interface of the function, through the handle of its first one:
+// https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_getassociatedinterface
+// Index 0 is the interface right after the first; one handle per interface.
+BOOL WINAPI SimWinUsb_GetAssociatedInterface(WINUSB_INTERFACE_HANDLE handle, UCHAR index,
+                                             PWINUSB_INTERFACE_HANDLE out) {
+  InterfaceCall iface(handle);
+  if (!iface) return FALSE;
+  if (!out) return fail(ERROR_INVALID_PARAMETER);
+  std::vector<UCHAR> interfaces = iface->file->device().interfaces();
+  if (interfaces.empty() || iface->interfaceNumber != interfaces.front()) return fail(ERROR_INVALID_HANDLE);
+  if (size_t{index} + 1 >= interfaces.size()) return fail(ERROR_NO_MORE_ITEMS);
+  if (!iface->claimAssociated(index)) return fail(ERROR_ALREADY_EXISTS);
+  *out = machineIo().openInterface(iface->file, interfaces[index + 1u]);
+  return TRUE;
+}
+
+// The interface's endpoint at `index`, or null.
+const Endpoint* interfaceEndpoint(const WinUsbInterface& iface, size_t index) {
+  for (const Endpoint& e : iface.file->device().endpoints()) {
+    if (e.interfaceNumber == iface.interfaceNumber && index-- == 0) return &e;
+  }
+  return nullptr;
+}
+
+// Only alternate setting 0 is modelled, and the interface's class is not: it reads as
+// vendor-specific.
+BOOL WINAPI SimWinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate,
+                                             USB_INTERFACE_DESCRIPTOR* out) {
+  InterfaceCall iface(handle);
+  if (!iface) return FALSE;
+  if (!out) return fail(ERROR_INVALID_PARAMETER);
+  if (alternate != 0) return fail(ERROR_NO_MORE_ITEMS);
+  UCHAR count = 0;
+  while (interfaceEndpoint(*iface, count)) ++count;
+  *out = USB_INTERFACE_DESCRIPTOR{9, USB_INTERFACE_DESCRIPTOR_TYPE, iface->interfaceNumber, 0, count, 0xFF, 0, 0, 0};
+  return TRUE;
+}
+
+BOOL WINAPI SimWinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate, UCHAR index,
+                                WINUSB_PIPE_INFORMATION* out) {
+  InterfaceCall iface(handle);
+  if (!iface) return FALSE;
+  if (!out) return fail(ERROR_INVALID_PARAMETER);
+  const Endpoint* e = alternate == 0 ? interfaceEndpoint(*iface, index) : nullptr;
+  if (!e) return fail(ERROR_NO_MORE_ITEMS);
+  out->PipeType = static_cast<USBD_PIPE_TYPE>(e->type);
+  out->PipeId = e->address;
+  out->MaximumPacketSize = e->maxPacket;
+  out->Interval = e->interval;
   return TRUE;
 }
 
@@ -528,7 +598,7 @@ BOOL pipeTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, bool in, PUCHAR bu
   // WinUSB passes the request on to its driver through the device file.
   if (overlapped) machineKernel().startOverlapped(overlapped, &file);
   const Endpoint* e = file.device().endpoint(pipe);
-  if (!e || e->in() != in || (!buffer && size)) return fail(ERROR_INVALID_PARAMETER);
+  if (!iface->owns(pipe) || e->in() != in || (!buffer && size)) return fail(ERROR_INVALID_PARAMETER);
   DWORD bytes = 0;
   NTSTATUS status = file.transfer(pipe, buffer, size, iface->transferTimeout(pipe), overlapped, &bytes);
   if (status == STATUS_PENDING) return fail(ERROR_IO_PENDING);
@@ -551,7 +621,7 @@ BOOL WINAPI SimPipeOperation(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
   InterfaceCall iface(handle);
   if (!iface) return FALSE;
   UsbDevice& device = iface->file->device();
-  if (!device.endpoint(pipe)) return fail(ERROR_INVALID_PARAMETER);
+  if (!iface->owns(pipe)) return fail(ERROR_INVALID_PARAMETER);
   NTSTATUS status = (device.*Operation)(pipe);
   return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
 }
@@ -562,7 +632,7 @@ BOOL WINAPI SimWinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, 
   if (!iface) return FALSE;
   // Of the policies only the transfer time-out applies to the default pipe (pipe 0), as
   // Microsoft's table of WinUSB pipe policies gives it.
-  bool known = pipe == 0 ? type == PIPE_TRANSFER_TIMEOUT : iface->file->device().endpoint(pipe) != nullptr;
+  bool known = pipe == 0 ? type == PIPE_TRANSFER_TIMEOUT : iface->owns(pipe);
   if (!known || type < SHORT_PACKET_TERMINATE || type > RAW_IO) return fail(ERROR_INVALID_PARAMETER);
   if (type == PIPE_TRANSFER_TIMEOUT) {
     if (length != 4 || !value) return fail(ERROR_INVALID_PARAMETER);
@@ -602,6 +672,9 @@ BOOL WINAPI SimWinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SET
 void installWinUsbModule(Kernel& kernel) {
   kernel.addModule("Winusb.dll",
                    {{"WinUsb_Initialize", asExport(&SimWinUsb_Initialize)},
+                    {"WinUsb_GetAssociatedInterface", asExport(&SimWinUsb_GetAssociatedInterface)},
+                    {"WinUsb_QueryInterfaceSettings", asExport(&SimWinUsb_QueryInterfaceSettings)},
+                    {"WinUsb_QueryPipe", asExport(&SimWinUsb_QueryPipe)},
                     {"WinUsb_Free", asExport(&SimWinUsb_Free)},
                     {"WinUsb_WritePipe", asExport(&SimWinUsb_WritePipe)},
                     {"WinUsb_ReadPipe", asExport(&SimWinUsb_ReadPipe)},

@@ -35,6 +35,9 @@ struct Endpoint {
   UCHAR type = 2;       // 2 bulk, 3 interrupt
   USHORT maxPacket = 64;
   UCHAR interval = 0;
+  // bInterfaceNumber of the interface the endpoint belongs to. A device file of a
+  // composite device's function serves the endpoints of all the function's interfaces.
+  UCHAR interfaceNumber = 0;
   bool in() const { return (address & 0x80) != 0; }
 };
 
@@ -138,6 +141,9 @@ class UsbDevice {
 
   const Endpoint* endpoint(UCHAR address) const;
   const std::vector<Endpoint>& endpoints() const { return endpoints_; }
+  // The interface numbers the endpoints belong to, in the order they first appear (an
+  // interface without endpoints is not modelled).
+  std::vector<UCHAR> interfaces() const;
   // Once unplugged, the device no longer calls its model, which may then serve another.
   const std::shared_ptr<DeviceModel>& model() const { return model_; }
 
@@ -197,11 +203,22 @@ struct DriverRequest {
 
 class UsbDeviceFile;
 
-// What WinUsb_Initialize hands out: the device file it runs on, the pipe policies
-// set through it (pipe 0: the default pipe) and the calls now inside it.
+// What WinUsb_Initialize (the function's first interface) or
+// WinUsb_GetAssociatedInterface (a further one) hands out: the device file it runs on,
+// the interface, the pipe policies set through it (pipe 0: the default pipe) and the
+// calls now inside it.
 struct WinUsbInterface {
   std::shared_ptr<UsbDeviceFile> file;
+  UCHAR interfaceNumber = 0;
   std::atomic<int> callsInside{0};
+
+  // Whether `pipe` is an endpoint of this interface.
+  bool owns(UCHAR pipe) const;
+  // Hands out associated interface `index` once: false when it was handed out before.
+  bool claimAssociated(UCHAR index) {
+    std::lock_guard<std::mutex> guard(lock);
+    return associated.insert(index).second;
+  }
 
   // 0: none.
   DWORD transferTimeout(UCHAR pipe) const {
@@ -217,6 +234,7 @@ struct WinUsbInterface {
  private:
   mutable std::mutex lock;  // the pipes' policies are set from any thread
   std::map<UCHAR, DWORD> transferTimeouts;
+  std::set<UCHAR> associated;  // positions of the associated interfaces handed out
 };
 
 // The machine's attached USB devices by the path their device files are opened by.
@@ -245,7 +263,7 @@ class UsbIo {
   std::vector<DriverRequest> driverLog() const;
   void recordDriverRequest(DriverRequest request);
 
-  WINUSB_INTERFACE_HANDLE openInterface(std::shared_ptr<UsbDeviceFile> file);
+  WINUSB_INTERFACE_HANDLE openInterface(std::shared_ptr<UsbDeviceFile> file, UCHAR interfaceNumber);
   // The interface behind a handle. A handle that WinUsb_Free already freed is a loud
   // failure, as a verifier makes it: the process stops with a message.
   std::shared_ptr<WinUsbInterface> findInterface(WINUSB_INTERFACE_HANDLE handle) const;

@@ -5,6 +5,7 @@
 
 #include "platform/win32/base.h"
 #include "platform/win32/kernel.h"
+#include "platform/win32/usb.h"
 
 using WINUSB_INTERFACE_HANDLE = PVOID;
 using PWINUSB_INTERFACE_HANDLE = WINUSB_INTERFACE_HANDLE*;
@@ -29,9 +30,21 @@ constexpr ULONG RAW_IO = 0x07;
 
 static_assert(sizeof(WINUSB_SETUP_PACKET) == 8, "WINUSB_SETUP_PACKET layout");
 
+enum USBD_PIPE_TYPE { UsbdPipeTypeControl, UsbdPipeTypeIsochronous, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt };
+
+struct WINUSB_PIPE_INFORMATION {
+  USBD_PIPE_TYPE PipeType;
+  UCHAR PipeId;
+  USHORT MaximumPacketSize;
+  UCHAR Interval;
+};
+
 // The Winusb.dll entry points the library binds.
 using WinUsb_InitializeFn = BOOL(WINAPI*)(HANDLE, PWINUSB_INTERFACE_HANDLE);
 using WinUsb_FreeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE);
+using WinUsb_GetAssociatedInterfaceFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PWINUSB_INTERFACE_HANDLE);
+using WinUsb_QueryInterfaceSettingsFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, USB_INTERFACE_DESCRIPTOR*);
+using WinUsb_QueryPipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, WINUSB_PIPE_INFORMATION*);
 using WinUsb_TransferFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG,
                                         LPOVERLAPPED);
 using WinUsb_PipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR);

@@ -295,3 +295,33 @@ TEST_F(WinUsbApiTest, FlushLeavesTheDevicesOwnDataAlone) {
 }
 
 }  // namespace
+
+// A function of two interfaces, as WinUSB documents WinUsb_GetAssociatedInterface: each
+// interface's handle reaches its own pipes only, and each is handed out once.
+TEST_F(WinUsbApiTest, AssociatedInterfacesServeTheirOwnPipes) {
+  constexpr char kFunction[] = "\\\\.\\usb#vid_1209&pid_0003&mi_00#function";
+  machine.usbIo().attach(kFunction, "WinUSB", {{0x81, 2, 64, 0, 0}, {0x02, 2, 64, 0, 1}},
+                         std::make_shared<sim::EchoModel>(0x81));
+  HANDLE file = win::CreateFileA(kFunction, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+  WINUSB_INTERFACE_HANDLE first = nullptr, second = nullptr, again = nullptr;
+  ASSERT_TRUE(WinUsb_Initialize(file, &first));
+  char data[] = "ab";
+  ULONG moved = kSentinel;
+  EXPECT_FALSE(WinUsb_WritePipe(first, 0x02, reinterpret_cast<PUCHAR>(data), 2, &moved, nullptr));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ASSERT_TRUE(WinUsb_GetAssociatedInterface(first, 0, &second));
+  EXPECT_FALSE(WinUsb_GetAssociatedInterface(first, 0, &again));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_FALSE(WinUsb_GetAssociatedInterface(first, 1, &again));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  WINUSB_PIPE_INFORMATION pipe{};
+  ASSERT_TRUE(WinUsb_QueryPipe(second, 0, 0, &pipe));
+  EXPECT_EQ(pipe.PipeId, 0x02);
+  EXPECT_TRUE(WinUsb_WritePipe(second, 0x02, reinterpret_cast<PUCHAR>(data), 2, &moved, nullptr));
+  EXPECT_TRUE(WinUsb_ReadPipe(first, 0x81, reinterpret_cast<PUCHAR>(data), 2, &moved, nullptr));
+  EXPECT_EQ(moved, 2u);
+  EXPECT_TRUE(WinUsb_Free(second));
+  EXPECT_TRUE(WinUsb_Free(first));
+  win::CloseHandle(file);
+}

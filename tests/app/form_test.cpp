@@ -85,7 +85,7 @@ TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
 
   // Linking the box loaded the list; nothing is selected and the pipe lists are empty.
   form_->Show();
-  EXPECT_EQ(form_->pxDeviceBox1->Items().Count(), 4);
+  EXPECT_EQ(form_->pxDeviceBox1->Items().Count(), 5);
   EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), -1);
   EXPECT_EQ(form_->ePipeIn->Items().Count(), 0);
 
@@ -191,7 +191,7 @@ TEST_F(FormTest, ADeviceChangeKeepsThePositionAndRefillsThePipeLists) {
   Unplug(1);  // the echo device goes; the logger moves up to position 1
   DeviceChange();
   EXPECT_EQ(form_->pxUSB1->GetDeviceIndex(), 1);
-  EXPECT_EQ(form_->pxDeviceBox1->Items().Count(), 3);
+  EXPECT_EQ(form_->pxDeviceBox1->Items().Count(), 4);
   EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 1);
   ASSERT_EQ(form_->ePipeOut->Items().Count(), 1);
   EXPECT_EQ(static_cast<TpxUsbPipe*>(form_->ePipeOut->Items().Objects(0))->EndpointAddress(), 0x01);
@@ -199,7 +199,7 @@ TEST_F(FormTest, ADeviceChangeKeepsThePositionAndRefillsThePipeLists) {
 
   // The last position is gone after the next change: no device, and no pipes of the
   // old tree left in the lists.
-  Pick(form_->pxDeviceBox1, 2);
+  Pick(form_->pxDeviceBox1, 3);
   Unplug(3);
   DeviceChange();
   EXPECT_EQ(form_->pxUSB1->SelectedDevice(), nullptr);
@@ -241,13 +241,13 @@ TEST_F(FormHotPlugTest, TheLoggerLeavesAndComesBackWhileThePositionStaysSelected
   ASSERT_EQ(form_->pxUSB1->SelectedDevice()->Name, "NW Data Logger DL-8");
   machine_->timeline().start();
   // The broadcast reaches the form: the stick moves into position 2.
-  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 3; }));
+  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 4; }));
   EXPECT_EQ(form_->pxUSB1->GetDeviceIndex(), 2);
   EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 2);
   EXPECT_EQ(form_->pxUSB1->SelectedDevice()->Name, "USB Mass Storage Device");
   EXPECT_EQ(PipeIn(), "129");
   // Back: the logger is in position 2 again, with its pipes.
-  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 4; }));
+  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 5; }));
   EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 2);
   EXPECT_EQ(form_->pxUSB1->SelectedDevice()->Name, "NW Data Logger DL-8");
   EXPECT_EQ(PipeIn(), "130");

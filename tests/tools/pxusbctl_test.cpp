@@ -138,7 +138,7 @@ TEST_F(PxusbctlTest, Tree) {
          EXPECT_EQ(mouse["bcdUSB"], 0x0110);
          EXPECT_EQ(mouse["speed"], "low");
          EXPECT_EQ(mouse["pipes"][0], nlohmann::json::parse(R"({"index": 0, "address": 129, "direction": "in",
-             "type": "interrupt", "maxPacket": 4, "interval": 10})"));
+             "type": "interrupt", "maxPacket": 4, "interval": 10, "interface": null, "canOpen": false})"));
          EXPECT_EQ(ports[2]["device"]["volumes"], nlohmann::json({"E:"}));
        }},
   });
@@ -221,6 +221,18 @@ TEST_F(PxusbctlTest, Talk) {
       {{"talk", "0", "--in", "0", "--out", "0"}, error("pipe 0 of device 0 is an IN pipe; --out needs an OUT pipe"), "", 1},
       {{"talk", "3", "--in", "0", "--out", "1"}, error("USB device open fails. Driver is unknown."), "", 1},
   });
+  // A composite device: talk reaches the function of the chosen pipes, on either binding.
+  Write(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
+    "1": {"vid": "0x2F1A", "pid": "0x0103", "functions": [
+      {"service": "WinUSB", "model": "echo", "endpoints": [{"address": "0x81"}, {"address": "0x01"}]},
+      {"service": "pxusb", "model": "echo", "interfaces": [
+        {"endpoints": [{"address": "0x82"}]}, {"endpoints": [{"address": "0x02"}]}]}]}}}}]})json");
+  auto echoed = [&](const Result& r) { EXPECT_EQ(joined(r.out), "48 69 "); };
+  RunCases({{{"talk", "0", "--in", "0", "--out", "1", "--send", "Hi"}, echoed},
+            {{"talk", "0", "--in", "2", "--out", "3", "--send", "Hi"}, echoed},
+            {{"list", "-v"}, [](const Result& r) {
+               EXPECT_TRUE(Has(r.out, "  function: interfaces 1-2, driver pxusb, USB Device\n")) << r.out;
+             }}});
   // A device that stalls its pipes takes no data.
   Write(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
     "1": {"vid": "0x2F1A", "pid": "0x0101", "service": "WinUSB", "model": "stalling",

@@ -30,7 +30,7 @@ TEST_F(ManagerTest, DemoMachineGivesTheWholeTree) {
   EXPECT_EQ(root->Description, "Root Hub");
   EXPECT_EQ(root->Host, host);
   EXPECT_EQ(root->ParentPort, nullptr);
-  ASSERT_EQ(root->PortCount(), 4);
+  ASSERT_EQ(root->PortCount(), 5);
 
   // Port 1: the echo device on WinUSB.
   TpxUsbPort* port1 = root->Ports(0);
@@ -134,6 +134,20 @@ TEST_F(ManagerTest, DemoMachineGivesTheWholeTree) {
   EXPECT_EQ(stick->Service, "USBSTOR");
   EXPECT_EQ(stick->Relations, "USBSTOR\\Disk&Ven_Halvorsen&Prod_FlashStick&Rev_1.00\\HM2019X00471&0");
   EXPECT_EQ(stick->Volumes, "E: ");
+
+  // Port 5: a composite device, a serial function of two interfaces and a WinUSB one.
+  TpxUsbDevice* bridge = At(root, 5);
+  ASSERT_NE(bridge, nullptr);
+  EXPECT_TRUE(bridge->IsComposite());
+  ASSERT_EQ(bridge->FunctionCount(), 2);
+  EXPECT_EQ(bridge->Functions(0)->Service, "usbser");
+  EXPECT_EQ(bridge->Functions(0)->InterfaceCount, 2);
+  EXPECT_EQ(bridge->Functions(1)->FirstInterface, 2);
+  EXPECT_EQ(bridge->Functions(1)->DevicePath.rfind("\\??\\USB#VID_2F1A&PID_0103&MI_02#", 0), 0u);
+  ASSERT_EQ(bridge->PipeCount(), 5);
+  EXPECT_EQ(bridge->Pipes(2)->Description, "Pipe [3] (OUT endpoint) - cannot be opened: interface 1, usbser");
+  EXPECT_EQ(bridge->Pipes(3)->Description, "Pipe [4] (IN endpoint) - interface 2, WinUSB");
+  EXPECT_EQ(bridge->Pipes(4)->Function, bridge->Functions(1));
 
   // The drive table and its one log line.
   ASSERT_EQ(manager.Disks.Count(), 3);

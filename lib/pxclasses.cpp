@@ -264,7 +264,8 @@ bool TpxBaseIO::WaitForReaders(DWORD timeoutMs) {
                                         deadline - std::chrono::steady_clock::now());
                                     wait = static_cast<DWORD>(std::max<long long>(0, left.count()));
                                   }
-                                  return WaitForThreadHandle(reader.get(), wait) == WAIT_OBJECT_0;
+                                  // A failed wait (a handle of a machine that is gone) ends it too.
+                                  return WaitForThreadHandle(reader.get(), wait) != WAIT_TIMEOUT;
                                 }),
                  readers_.end());
   return readers_.empty();

@@ -35,7 +35,16 @@ void TpxUSB::TreeDestroying() {
 void TpxUSB::TreeBuilt() {
   if (!listBuilt_) return;
   BuildDeviceList();
-  Reselect(deviceIndex_);
+  // An open device stays selected wherever the new list has it: a pair that opens on
+  // this component takes its endpoints, not those of whatever took its position.
+  Reselect(IsOpen() ? IndexOfPath(openPath_) : deviceIndex_);
+}
+
+std::int32_t TpxUSB::IndexOfPath(const std::string& path) const {
+  for (int i = 0; i < DeviceCount(); ++i) {
+    if (Devices(i)->DevicePath == path) return i;
+  }
+  return -1;
 }
 
 void TpxUSB::Notification(TComponent* component, TOperation operation) {
@@ -117,7 +126,8 @@ bool TpxUSB::IsOpen() const {
 }
 
 std::int32_t TpxUSB::DoOpen() {
-  std::string path = ToWin32DevicePath(selectedDevice_->DevicePath);
+  openPath_ = selectedDevice_->DevicePath;
+  std::string path = ToWin32DevicePath(openPath_);
   SetUsbApi(BindingFor(selectedDevice_->Service));
   std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi();
   if (!api) return TpxBaseIO::DoOpen();

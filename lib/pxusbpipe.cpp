@@ -277,7 +277,9 @@ void TpxUSBPipePair::ReaderEnded(TMessage& message) {
   auto error = static_cast<DWORD>(message.WParam);
   Close();
   try {
-    DoFatalError(kReadFailed, error, "USB pipe read fails: " + SysErrorMessage(error), /*showOnly=*/true);
+    std::string text = SysErrorMessage(error);
+    if (text.empty()) text = Format("Windows error %u.", {error});
+    DoFatalError(kReadFailed, error, "USB pipe read fails: " + text, /*showOnly=*/true);
   } catch (...) {
     // A failing handler must not reach the message loop.
   }

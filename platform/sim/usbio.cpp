@@ -142,6 +142,7 @@ NTSTATUS UsbDevice::transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD
   Lock guard(lock_);
   // Refused at once, so never completed through the record.
   if (!plugged_) return removalStatus(model_->removal.atOnce);
+  if (NTSTATUS refused = model_->admit(pipe); refused != STATUS_SUCCESS) return refused;
   t->readyAt = now + ((pipe & 0x80) ? std::chrono::milliseconds(0) : model_->writeTime(pipe, size));
   // Transfers of a pipe are served in order: a newcomer waits behind earlier ones.
   bool queuedBehind = std::any_of(pending_.begin(), pending_.end(),
@@ -490,6 +491,13 @@ bool UsbIo::freeInterface(WINUSB_INTERFACE_HANDLE handle) {
 size_t UsbIo::openInterfaces() const {
   std::lock_guard<std::mutex> guard(lock_);
   return interfaces_.size();
+}
+
+std::vector<std::shared_ptr<WinUsbInterface>> UsbIo::interfaces() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::shared_ptr<WinUsbInterface>> open;
+  for (auto& [handle, iface] : interfaces_) open.push_back(iface);
+  return open;
 }
 
 int UsbIo::interfaceCallsInside() const {

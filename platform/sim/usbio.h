@@ -59,6 +59,9 @@ class DeviceModel {
   Removal removal;
 
   virtual ~DeviceModel() = default;
+  // Whether the driver takes a transfer on `pipe` at all: a failure ends it at once,
+  // as a request that a driver's dispatch routine completes with that status.
+  virtual NTSTATUS admit(UCHAR pipe) { return STATUS_SUCCESS; }
   // How long the device takes to take an OUT transfer of `size` bytes.
   virtual std::chrono::milliseconds writeTime(UCHAR pipe, size_t size) { return {}; }
   // How many bytes of an OUT transfer the device can take now; the rest waits for room.
@@ -269,6 +272,7 @@ class UsbIo {
   // Freeing an interface that another thread is still inside stops the process too.
   bool freeInterface(WINUSB_INTERFACE_HANDLE handle);
   size_t openInterfaces() const;
+  std::vector<std::shared_ptr<WinUsbInterface>> interfaces() const;
   // Calls now running inside any interface (for tests that close during one).
   int interfaceCallsInside() const;
 

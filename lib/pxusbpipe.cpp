@@ -67,6 +67,7 @@ struct TpxUSBPipePair::ReaderRun {
   HWND reportTo = nullptr;
   std::uint32_t number = 0;
   std::atomic<bool> stopped{false};
+  std::atomic<bool> ended{false};
   std::mutex lock;
   std::condition_variable wake;
 
@@ -161,6 +162,7 @@ void TpxUSBPipePair::ReleaseReader() {
   // repeated until the reader has ended.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseBound);
   do {
+    if (run->ended) break;  // an abort now would hit another pair's read on the pipe
     if (run->api && run->pipe) run->api->AbortPipe(run->pipe);
     if (!CanWaitForReaders()) return;  // that reader ends when its handler returns
   } while (!WaitForReaders(kAbortSlice) && std::chrono::steady_clock::now() < deadline);
@@ -199,6 +201,7 @@ void TpxUSBPipePair::ThreadExecute(TpxThreadIO*) {
   if (error != ERROR_SUCCESS && !run->stopped) {
     win::PostMessageA(run->reportTo, kReaderEnded, error, static_cast<LPARAM>(run->number));
   }
+  run->ended = true;
 }
 
 DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {

@@ -95,7 +95,8 @@ class TpxUSBPipePair : public TpxBaseIO {
   std::shared_ptr<TpxCustomUsbApi> api_;
   // The run of the reader of the last open; each reader keeps its own.
   std::shared_ptr<ReaderRun> run_;
-  std::uint32_t runNumber_ = 0;
+  // Handlers on a reader thread may open the pair again.
+  std::atomic<std::uint32_t> runNumber_{0};
   // Receives the reports of readers that ended, on the main thread.
   HWND reportWindow_ = nullptr;
 };

@@ -52,6 +52,19 @@ SteadyClock::time_point StreamModel::nextSupply(SteadyClock::time_point now) con
   return start_ + std::chrono::duration_cast<SteadyClock::duration>(next);
 }
 
+NTSTATUS FailingModel::supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced, SteadyClock::time_point now) {
+  *produced = 0;
+  NTSTATUS failure = Fail(!atOnce_);
+  return failure != STATUS_SUCCESS ? failure : EchoModel::supply(pipe, out, max, produced, now);
+}
+
+NTSTATUS FailingModel::Fail(bool now) {
+  if (!now || failures_ == 0) return STATUS_SUCCESS;
+  --failures_;
+  ++failed;
+  return status_;
+}
+
 // ---- transfers -------------------------------------------------------------------
 
 NTSTATUS removalStatus(DWORD error) {

@@ -132,6 +132,23 @@ class StallingModel : public DeviceModel {
   }
 };
 
+// An echo whose IN pipe fails its first `failures` reads with `status`: at once (the
+// driver refuses them) or at their completion. `failed` counts them.
+class FailingModel : public EchoModel {
+ public:
+  FailingModel(UCHAR inPipe, NTSTATUS status, bool atOnce, int failures)
+      : EchoModel(inPipe), status_(status), atOnce_(atOnce), failures_(failures) {}
+  NTSTATUS admit(UCHAR pipe) override { return Fail((pipe & 0x80) && atOnce_); }
+  NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced, SteadyClock::time_point now) override;
+  std::atomic<int> failed{0};
+
+ private:
+  NTSTATUS Fail(bool now);
+  NTSTATUS status_;
+  bool atOnce_;
+  int failures_;
+};
+
 // Writes take `delay` each; nothing is sent back.
 class SlowModel : public DeviceModel {
  public:

@@ -134,30 +134,26 @@ class StressTest : public ComponentTest {
   Resources start{};
 };
 
-// The device goes while the reader waits: the read ends, the reader leaves and says so
-// (the pair closes), and the device works again once it is back. Over WinUSB, over the
-// pxusb driver, and with the hub in front of a device going instead of the device; for
-// each error a removed device may give, at once and at completion.
+// The device goes while the reader waits: the read ends, the reader leaves, and the
+// device works again once it is back. Over WinUSB, over the pxusb driver, and with
+// the hub in front of a device going instead of the device. With each error a removed
+// device may give; the reader's end is reported (the pair closes).
 struct UnplugCase {
   const char* name;
   int index;
   sim::HotPlug::Place place;
 };
 
-class UnplugWhileReading : public StressTest, public ::testing::WithParamInterface<std::tuple<UnplugCase, DWORD>> {};
+class UnplugWhileReading : public StressTest, public ::testing::WithParamInterface<std::tuple<UnplugCase, int>> {};
 INSTANTIATE_TEST_SUITE_P(Places, UnplugWhileReading,
-                         ::testing::Combine(::testing::Values(UnplugCase{"WinUsb", 0, kEcho},
-                                                              UnplugCase{"PxUsbBehindHub", 1, kHub}),
+                         ::testing::Combine(::testing::Values(UnplugCase{"WinUsb", 0, kEcho}, UnplugCase{"PxUsbBehindHub", 1, kHub}),
                                             ::testing::Values(2, 22, 31, 433, 995, 1167)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + std::to_string(std::get<1>(info.param));
-                         });
+                         [](const auto& info) { return std::get<0>(info.param).name + std::to_string(std::get<1>(info.param)); });
 
 TEST_P(UnplugWhileReading, ReaderEndsAndTheDeviceWorksAgainOnceBack) {
   sim::HotPlug plug(Machine(), Bus());
-  const UnplugCase& c = std::get<0>(GetParam());
-  DWORD error = std::get<1>(GetParam());
-  Device(c.index)->model()->removal = {error, error};
+  auto [c, error] = GetParam();
+  Device(c.index)->model()->removal = {static_cast<DWORD>(error), static_cast<DWORD>(error)};
   for (int cycle = 0; cycle < Cycles(); ++cycle) {
     SCOPED_TRACE(cycle);
     Open(c.index);

@@ -365,7 +365,8 @@ TEST_P(ReadErrorTest, TheReaderRecoversOrEndsPacedAndReportsTheEnd) {
 TEST_P(BindingTest, AClosedPairsReadTakesNoBlockOfTheNextPair) {
   Receive();
   OpenPair(*usb, *pair, GetParam());
-  ASSERT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 1; }));
+  auto device = Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath));
+  ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 1; }));
   pair->SetActive(false);
   auto next = MakeComponent<TpxUSBPipePair>(nullptr);
   Receiver nextReceiver;

@@ -1,7 +1,6 @@
 #include "lib/pxclasses.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "framework/controls.h"
@@ -254,18 +253,11 @@ void TpxBaseIO::StopThread() {
 
 bool TpxBaseIO::WaitForReaders(DWORD timeoutMs) {
   if (!CanWaitForReaders()) return false;
-  // Serves the readers' hand-overs to the main thread meanwhile.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  // Serves the readers' hand-overs to the main thread meanwhile. A failed wait (a
+  // handle of a machine that is gone) ends a reader too.
   readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
                                 [&](const TpxOwnedHandle& reader) {
-                                  DWORD wait = timeoutMs;
-                                  if (timeoutMs != INFINITE) {
-                                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now());
-                                    wait = static_cast<DWORD>(std::max<long long>(0, left.count()));
-                                  }
-                                  // A failed wait (a handle of a machine that is gone) ends it too.
-                                  return WaitForThreadHandle(reader.get(), wait) != WAIT_TIMEOUT;
+                                  return WaitForThreadHandle(reader.get(), timeoutMs) != WAIT_TIMEOUT;
                                 }),
                  readers_.end());
   return readers_.empty();

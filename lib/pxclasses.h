@@ -284,7 +284,7 @@ class TpxBaseIO : public TComponent {
   OVERLAPPED& WriteRecord() { return writeRecord_; }
   TStringList& DeviceList() { return devices_; }
 
-  // Waits up to `timeoutMs` for the end of every reader started; true when none runs
+  // Waits up to `timeoutMs` for the end of each reader started; true when none runs
   // any more. Never waits when called by one of them, or by the main thread while it
   // handles a block one of them handed over (that reader waits for the handler).
   bool WaitForReaders(DWORD timeoutMs = INFINITE);

@@ -54,9 +54,14 @@ class TpxUSBPipePair : public TpxBaseIO {
   DWORD SendString(const std::string& text) override;
   DWORD SendBuffer(void* buffer, DWORD count) override;
 
-  // Error codes of OnFatalError when the reader ends without being asked: the detail is
-  // the Windows error. The pair has closed itself (Active is false) before it reports,
-  // on the main thread; the report is also the level-0 log line "Fatal Error: ...".
+  // The reader judges every failed read by ClassifyTransferError, whether it failed at
+  // once or at completion: a stall (after clearing the halt), a time-out or a cancel
+  // nobody asked for is read again a few times a second, up to about two seconds in a
+  // row; a device that is gone ends the reader at once; an unknown error after three
+  // tries. An end nobody asked for closes the pair (Active reads false) and is then
+  // reported on the main thread through OnFatalError with this error code and the
+  // Windows error as its detail, with the level-0 log line "Fatal Error: ...", and,
+  // unless the handler clears the flag, shown to the user as an unhandled error is.
   static constexpr DWORD kReadFailed = 9;
 
  protected:

@@ -86,9 +86,7 @@ struct TpxUSBPipePair::ReaderRun {
 };
 
 TpxUSBPipePair::TpxUSBPipePair(TComponent* owner)
-    : TpxBaseIO(owner),
-      usbDevice_(dynamic_cast<TpxUSB*>(owner)),
-      reportWindow_(AllocateHWnd(TWndMethod::Of<&TpxUSBPipePair::ReaderEnded>(this))) {
+    : TpxBaseIO(owner), usbDevice_(dynamic_cast<TpxUSB*>(owner)) {
   UseReader = true;
 }
 
@@ -143,6 +141,14 @@ std::int32_t TpxUSBPipePair::DoOpen() {
 void TpxUSBPipePair::Open() {
   // The reader of an earlier open must not read on, nor race the new one for data.
   ReleaseReader();
+  // Made at the first open, on the thread that opens (the main thread). Where no window
+  // can be made (a process without a desktop), unasked ends go unreported.
+  if (!reportWindow_) {
+    try {
+      reportWindow_ = AllocateHWnd(TWndMethod::Of<&TpxUSBPipePair::ReaderEnded>(this));
+    } catch (const Exception&) {
+    }
+  }
   UseReader = HasReceivers();
   TpxBaseIO::Open();
 }

@@ -159,7 +159,6 @@ class SlowModel : public DeviceModel {
   std::chrono::milliseconds delay_;
 };
 
-
 // The I/O side of one attached USB device.
 class UsbDevice {
  public:

@@ -87,6 +87,11 @@ void TForm1::pxUSBPipePair1AfterReceive(TObject*, void* Buffer, DWORD Received) 
   Memo2->Invoke([&] { Memo2->Lines().Add(line); });
 }
 
+void TForm1::pxUSBPipePair1FatalError(TObject*, DWORD, DWORD, const std::string&, bool&) {
+  // Unticking closes the device too; the error itself is shown after this handler.
+  CheckBox1->SetChecked(false);
+}
+
 void TForm1::WMDeviceChange(TMessage& Message) {
   Screen->SetCursor(crHourGlass);
   struct DefaultCursor {
@@ -122,6 +127,7 @@ const TClassInfo& TForm1::ClassInfo() {
         .Handler<&TForm1::pxDeviceBox1Change>("pxDeviceBox1Change")
         .Handler<&TForm1::CheckBox1Click>("CheckBox1Click")
         .Handler<&TForm1::pxUSBPipePair1AfterReceive>("pxUSBPipePair1AfterReceive")
+        .Handler<&TForm1::pxUSBPipePair1FatalError>("pxUSBPipePair1FatalError")
         .SetDescription(kUnit1Dfm);
   });
   return info;

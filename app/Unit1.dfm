@@ -114,6 +114,7 @@ object Form1: TForm1
     Active = False
     Terminal = Memo1
     TerminalUsage = tuBoth
+    OnFatalError = pxUSBPipePair1FatalError
     UsbDevice = pxUSB1
     PipeIn = -1
     PipeOut = -1

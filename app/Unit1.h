@@ -42,6 +42,10 @@ class TForm1 : public TForm {
   void CheckBox1Click(TObject* Sender);
   // Runs on the reader thread.
   void pxUSBPipePair1AfterReceive(TObject* Com, void* Buffer, DWORD Received);
+  // The pair stopped on its own (the device stalled for good or left): it has closed;
+  // Active unticks, and the reason shows as an error message.
+  void pxUSBPipePair1FatalError(TObject* Sender, DWORD ErrorCode, DWORD Detail, const std::string& ErrorMsg,
+                                bool& RaiseException);
 
  private:
   void WMDeviceChange(TMessage& Message);

@@ -1,5 +1,6 @@
 #include "framework/thread.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -72,21 +73,27 @@ bool CheckSynchronize(DWORD timeoutMs) {
   return !batch.empty();
 }
 
-DWORD WaitForThreadHandle(HANDLE thread) {
-  if (!IsMainThread()) return win::WaitForSingleObject(thread, INFINITE);
+DWORD WaitForThreadHandle(HANDLE thread, DWORD timeoutMs) {
+  if (!IsMainThread()) return win::WaitForSingleObject(thread, timeoutMs);
   SyncQueue& q = queue();
   HANDLE wakeUp = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   {
     std::lock_guard<std::mutex> guard(q.lock);
     q.waiters.insert(wakeUp);
   }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto remaining = [&]() -> DWORD {
+    if (timeoutMs == INFINITE) return INFINITE;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+  };
   // Messages that other threads send to the main thread's windows are served too: a
   // thread that sends to a window of ours may be the one we wait for.
   DWORD result = WAIT_FAILED;
   for (;;) {
     CheckSynchronize();
     HANDLE handles[] = {thread, wakeUp};
-    result = win::MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_SENDMESSAGE);
+    result = win::MsgWaitForMultipleObjects(2, handles, FALSE, remaining(), QS_SENDMESSAGE);
     if (result == WAIT_OBJECT_0 + 2) {
       MSG msg;
       win::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // runs the sent messages

@@ -76,10 +76,11 @@ bool IsMainThread();
 // waits up to that long for one to arrive. True when one ran.
 bool CheckSynchronize(DWORD timeoutMs = 0);
 
-// Waits, on the main thread, for a thread handle to be signalled while serving
-// Synchronize requests: the wait behind TThread::WaitFor, for callers that hold a
-// duplicate handle of a self-freeing thread.
-DWORD WaitForThreadHandle(HANDLE thread);
+// Waits, on the main thread, for a thread handle (or any other waitable handle) to be
+// signalled while serving Synchronize requests: the wait behind TThread::WaitFor, for
+// callers that hold a duplicate handle of a self-freeing thread. WAIT_TIMEOUT after
+// `timeoutMs`.
+DWORD WaitForThreadHandle(HANDLE thread, DWORD timeoutMs = INFINITE);
 
 // Called whenever a Synchronize request arrives, so the main loop can wake up and
 // call CheckSynchronize (the application object posts itself a message).

@@ -251,12 +251,27 @@ void TpxBaseIO::StopThread() {
   WaitForReaders();
 }
 
-void TpxBaseIO::WaitForReaders() {
+bool TpxBaseIO::WaitForReaders(DWORD timeoutMs) {
+  if (!CanWaitForReaders()) return false;
+  // Serves the readers' hand-overs to the main thread meanwhile. A failed wait (a
+  // handle of a machine that is gone) ends a reader too.
+  readers_.erase(std::remove_if(readers_.begin(), readers_.end(),
+                                [&](const TpxOwnedHandle& reader) {
+                                  return WaitForThreadHandle(reader.get(), timeoutMs) != WAIT_TIMEOUT;
+                                }),
+                 readers_.end());
+  return readers_.empty();
+}
+
+namespace {
+// The component whose reader's block the main thread is handling, if any.
+thread_local const TpxBaseIO* t_handOver = nullptr;
+}  // namespace
+
+bool TpxBaseIO::CanWaitForReaders() const {
   TpxThreadIO* current = TpxThreadIO::Current();
-  if (current && current->IO() == this) return;  // a reader cannot wait for its own end
-  // Serves the readers' hand-overs to the main thread meanwhile.
-  for (const TpxOwnedHandle& reader : readers_) WaitForThreadHandle(reader.get());
-  readers_.clear();
+  // A reader cannot wait for its own end, nor the handler of a block for its reader.
+  return !(current && current->IO() == this) && t_handOver != this;
 }
 
 void TpxBaseIO::ThreadExecute(TpxThreadIO* thread) {}
@@ -311,7 +326,16 @@ bool TpxBaseIO::DoReceive(void* buffer, DWORD count) {
   return false;
 }
 
-void TpxBaseIO::SyncReceive() { DoReceive(receiveBuffer_, receiveCount_); }
+void TpxBaseIO::SyncReceive() {
+  // The handler may free this component: nothing of it is touched afterwards.
+  const TpxBaseIO* outer = t_handOver;
+  t_handOver = this;
+  struct Restore {
+    const TpxBaseIO* outer;
+    ~Restore() { t_handOver = outer; }
+  } restore{outer};
+  DoReceive(receiveBuffer_, receiveCount_);
+}
 
 bool TpxBaseIO::QueryProcessor() {
   TpxCustomDataProcessor* processor = DataProcessor();
@@ -597,7 +621,7 @@ void TpxCustomDataProcessor::StartTimer(DWORD interval) {
 void TpxCustomDataProcessor::DoFatalError(DWORD errorCode, DWORD detail, const std::string& errorMsg) {
   bool raise = true;
   if (OnFatalError) OnFatalError(this, errorCode, detail, errorMsg, raise);
-  if (log_) log_->AddFmt(0, "Fatal Error: %u, %u, %s", {errorCode, detail, errorMsg});
+  if (TpxCustomLogFile* log = log_) log->AddFmt(0, "Fatal Error: %u, %u, %s", {errorCode, detail, errorMsg});
   if (raise) throw Exception(errorMsg);
 }
 
@@ -611,12 +635,12 @@ void TpxCustomDataProcessor::Process(void* buffer, DWORD count) {
 }
 
 void TpxCustomDataProcessor::WriteLog(int level, const std::string& text) {
-  if (log_) log_->Add(level, LogPrefix + text);
+  if (TpxCustomLogFile* log = log_) log->Add(level, LogPrefix + text);
 }
 
 void TpxCustomDataProcessor::WriteLogFmt(int level, const std::string& format,
                                          std::initializer_list<TVarRec> args) {
-  if (log_) log_->AddFmt(level, LogPrefix + format, args);
+  if (TpxCustomLogFile* log = log_) log->AddFmt(level, LogPrefix + format, args);
 }
 
 // ---- Published properties ------------------------------------------------------------

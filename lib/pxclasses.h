@@ -284,8 +284,13 @@ class TpxBaseIO : public TComponent {
   OVERLAPPED& WriteRecord() { return writeRecord_; }
   TStringList& DeviceList() { return devices_; }
 
-  // Waits for the end of every reader started, unless called by one of them.
-  void WaitForReaders();
+  // Waits up to `timeoutMs` for the end of each reader started; true when none runs
+  // any more. Never waits when called by one of them, or by the main thread while it
+  // handles a block one of them handed over (that reader waits for the handler).
+  bool WaitForReaders(DWORD timeoutMs = INFINITE);
+  // False on a reader of this component, and on the main thread while it handles a
+  // block that one of them handed over.
+  bool CanWaitForReaders() const;
 
   // Whether Open starts a reader; descendants decide at each Open.
   bool UseReader = false;
@@ -381,6 +386,7 @@ class TpxCustomDataProcessor : public TComponent {
   TpxBaseIO* medium_ = nullptr;
   TpxCustomDataProcessor* next_ = nullptr;
   bool option_ = false;
-  TpxCustomLogFile* log_ = nullptr;
+  // Read on the reader thread (received data are logged there), cleared on the main.
+  std::atomic<TpxCustomLogFile*> log_{nullptr};
   std::unique_ptr<TpxTimer> timer_;
 };

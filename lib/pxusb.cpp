@@ -43,7 +43,16 @@ void TpxUSB::TreeDestroying() {
 void TpxUSB::TreeBuilt() {
   if (!listBuilt_) return;
   BuildDeviceList();
-  Reselect(deviceIndex_);
+  // An open device stays selected wherever the new list has it: a pair that opens on
+  // this component takes its endpoints, not those of whatever took its position.
+  Reselect(IsOpen() ? IndexOfPath(openPath_) : deviceIndex_);
+}
+
+std::int32_t TpxUSB::IndexOfPath(const std::string& path) const {
+  for (int i = 0; i < DeviceCount(); ++i) {
+    if (Devices(i)->DevicePath == path) return i;
+  }
+  return -1;
 }
 
 void TpxUSB::Notification(TComponent* component, TOperation operation) {
@@ -155,6 +164,8 @@ std::int32_t TpxUSB::DoOpen() {
   std::string problem;
   const TpxDevice* target = OpenTarget(problem);
   if (!target) return TpxBaseIO::DoOpen();
+  // The selected device, as the list holds it (a composite device's own path).
+  openPath_ = selectedDevice_->DevicePath;
   std::string path = ToWin32DevicePath(target->DevicePath);
   SetUsbApi(BindingFor(target->Service));
   std::shared_ptr<TpxCustomUsbApi> api = SharedUsbApi();

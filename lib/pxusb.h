@@ -24,7 +24,8 @@ std::string ToWin32DevicePath(const std::string& S);
 // Every component lists nodes of the one shared tree. When another component's load
 // replaces the tree, this one drops its list before the old tree goes and, once the
 // new tree stands, rebuilds it as DevicesChanged would (same position selected,
-// notify code 3) without walking the tree again. When the tree goes for good (the
+// notify code 3) without walking the tree again; while open, the open device stays
+// selected at its new position. When the tree goes for good (the
 // Windows backend went) the list stays empty until the next load.
 class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
  public:
@@ -77,6 +78,8 @@ class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
   void Reselect(std::int32_t index);
   void TreeDestroying() override;
   void TreeBuilt() override;
+  // The position of the device with this path in the list, or -1.
+  std::int32_t IndexOfPath(const std::string& path) const;
   void SetUsbApi(std::shared_ptr<TpxCustomUsbApi> api) { std::atomic_store(&usbApi_, std::move(api)); }
   // What Open opens: the selected device, or the composite device's function of the
   // chosen pipes. None when no function can be opened, with the reason in `problem`.
@@ -93,4 +96,6 @@ class TpxUSB : public TpxBaseIO, private TpxUsbTreeHolder {
   std::int32_t pipeIn_ = -1;
   std::int32_t pipeOut_ = -1;
   std::shared_ptr<TpxCustomUsbApi> usbApi_;
+  // The device path of the last open.
+  std::string openPath_;
 };

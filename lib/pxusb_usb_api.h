@@ -30,6 +30,17 @@ struct TpxUsbControlRequest {
 #pragma pack(pop)
 static_assert(sizeof(TpxUsbControlRequest) == 19 + sizeof(void*), "packed control request");
 
+// What a failed transfer's Win32 error says about its pipe and device, the same for
+// both bindings, whether the error came at once or at completion.
+enum class TpxTransferFault {
+  Stall,       // the endpoint halted: clear the halt (ResetPipe), then go on
+  Timeout,     // the pipe's transfer time-out ran out; the pipe works
+  Cancelled,   // an abort or cancel ended it; the pipe works
+  DeviceGone,  // the device was removed or its handles closed: nothing more will work
+  Unknown,     // anything else
+};
+TpxTransferFault ClassifyTransferError(DWORD error);
+
 // Without an overlapped record an operation completes before it returns; with one it
 // may still run, and GetOverlappedResult on the same record completes it. When a read
 // or write returns 0 the thread's last error is the request's (ERROR_IO_PENDING while

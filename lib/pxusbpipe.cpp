@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
+
+#include "framework/controls.h"
 
 namespace {
 
@@ -10,28 +14,24 @@ constexpr DWORD kMinReadSize = 128;
 // Larger values are read in blocks of this size: the buffer stays allocatable, and
 // its size plus the spare byte cannot wrap.
 constexpr DWORD kMaxReadSize = 1u << 20;
-// A read that fails at once is tried again after this pause: a few tries a second.
+// A failed read is tried again after this pause: a few tries a second.
 constexpr auto kRetryPause = std::chrono::milliseconds(250);
+// Failed reads in a row after which the reader gives up: for stalls, time-outs and
+// cancels nobody asked for (about two seconds), and for errors of no known meaning.
+constexpr int kTransientTries = 8;
+constexpr int kUnknownTries = 3;
+// How long Close waits for its reader, and how often it aborts the read meanwhile.
+constexpr DWORD kCloseBound = 2000;
+constexpr DWORD kAbortSlice = 20;
+// Posted to the pair's report window: a reader run ended unasked (WPARAM the Windows
+// error, LPARAM the run's number).
+constexpr UINT kReaderEnded = WM_APP + 0x21;
 
 std::string SysErrorMessage(DWORD code) {
   char text[512] = {};
   DWORD length = win::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                      code, 0, text, sizeof text, nullptr);
   return Trim(std::string(text, length));
-}
-
-// Errors of a device that is gone (unplugged, or its handles closed): reading on is
-// pointless.
-bool DeviceGone(DWORD error) {
-  switch (error) {
-    case ERROR_INVALID_HANDLE:        // the access object closed its handles
-    case ERROR_BAD_COMMAND:           // requests to a removed device
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-      return true;
-    default:
-      return false;
-  }
 }
 
 // True when the transfer that was left running on `record` has ended: the record
@@ -58,10 +58,39 @@ HANDLE AsHandle(std::int32_t handle) { return reinterpret_cast<HANDLE>(static_ca
 
 }  // namespace
 
+// One reader's run: what it works with, fixed when it starts, and its own stop flag.
+// The reader holds it for as long as it runs, also when the pair is freed meanwhile.
+struct TpxUSBPipePair::ReaderRun {
+  std::shared_ptr<TpxCustomUsbApi> api;
+  PipeId pipe = 0;
+  HANDLE device = INVALID_HANDLE_VALUE;
+  HWND reportTo = nullptr;
+  std::uint32_t number = 0;
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> ended{false};
+  std::mutex lock;
+  std::condition_variable wake;
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      stopped = true;
+    }
+    wake.notify_all();
+  }
+  // The pause after a failed read; false when the run was stopped meanwhile.
+  bool Pause() {
+    std::unique_lock<std::mutex> guard(lock);
+    return !wake.wait_for(guard, kRetryPause, [this] { return stopped.load(); });
+  }
+};
+
 TpxUSBPipePair::TpxUSBPipePair(TComponent* owner)
     : TpxBaseIO(owner), usbDevice_(dynamic_cast<TpxUSB*>(owner)) {
   UseReader = true;
 }
+
+TpxUSBPipePair::~TpxUSBPipePair() { DeallocateHWnd(reportWindow_); }
 
 void TpxUSBPipePair::SetUsbDevice(TpxUSB* device) {
   usbDevice_ = device;
@@ -93,8 +122,10 @@ void TpxUSBPipePair::ResolvePipes() {
 void TpxUSBPipePair::ApplyTimeouts() {
   std::shared_ptr<TpxCustomUsbApi> api = Api();
   if (!api) return;
-  api->SetPipeTimeout(outPipeId_, timeoutWrite_);
-  api->SetPipeTimeout(inPipeId_, timeoutRead_);
+  // Id 0 is the default control pipe, not a pipe of the pair: its own time-out (5 s
+  // under WinUSB) keeps control transfers, and so closing, bounded.
+  if (outPipeId_) api->SetPipeTimeout(outPipeId_, timeoutWrite_);
+  if (inPipeId_) api->SetPipeTimeout(inPipeId_, timeoutRead_);
 }
 
 std::int32_t TpxUSBPipePair::DoOpen() {
@@ -110,22 +141,37 @@ std::int32_t TpxUSBPipePair::DoOpen() {
 void TpxUSBPipePair::Open() {
   // The reader of an earlier open must not read on, nor race the new one for data.
   ReleaseReader();
+  // Made at the first open, on the thread that opens (the main thread). Where no window
+  // can be made (a process without a desktop), unasked ends go unreported.
+  if (!reportWindow_) {
+    try {
+      reportWindow_ = AllocateHWnd(TWndMethod::Of<&TpxUSBPipePair::ReaderEnded>(this));
+    } catch (const Exception&) {
+    }
+  }
   UseReader = HasReceivers();
   TpxBaseIO::Open();
 }
 
 void TpxUSBPipePair::Close() {
-  SetReaderStopped();
-  WakeReader();
+  ReleaseReader();
   TpxBaseIO::Close();
 }
 
 void TpxUSBPipePair::ReleaseReader() {
   SetReaderStopped();
-  WakeReader();
-  if (run_.api && run_.pipe) run_.api->AbortPipe(run_.pipe);
-  WaitForReaders();
-  run_ = ReaderRun();
+  std::shared_ptr<ReaderRun> run = std::atomic_load(&run_);
+  if (!run) return;
+  run->Stop();
+  // The read still pending ends as cancelled, so it takes no block that would then be
+  // dropped. A read issued just before the stop may start after an abort: the abort is
+  // repeated until the reader has ended.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseBound);
+  do {
+    if (run->ended) break;  // an abort now would hit another pair's read on the pipe
+    if (run->api && run->pipe) run->api->AbortPipe(run->pipe);
+    if (!CanWaitForReaders()) return;  // that reader ends when its handler returns
+  } while (!WaitForReaders(kAbortSlice) && std::chrono::steady_clock::now() < deadline);
 }
 
 void TpxUSBPipePair::BeforeDestruction() {
@@ -137,37 +183,49 @@ void TpxUSBPipePair::Notification(TComponent* component, TOperation operation) {
   TpxBaseIO::Notification(component, operation);
   if (operation != opRemove || !component || component != usbDevice_) return;
   // The device component is going: the pair ends its reader, closes and forgets it.
-  ReleaseReader();
   Close();
   usbDevice_ = nullptr;
   ResolvePipes();
 }
 
 void TpxUSBPipePair::StartThread() {
-  run_ = ReaderRun{Api(), inPipeId_, AsHandle(Handle())};
+  auto run = std::make_shared<ReaderRun>();
+  run->api = Api();
+  run->pipe = inPipeId_;
+  run->device = AsHandle(Handle());
+  run->reportTo = reportWindow_;
+  run->number = ++runNumber_;
+  std::atomic_store(&run_, run);
   TpxBaseIO::StartThread();
 }
 
 void TpxUSBPipePair::ThreadExecute(TpxThreadIO*) {
-  // The main thread changes run_ only once this reader has ended.
-  ReadLoop(run_);
-  SetReaderStopped();
+  std::shared_ptr<ReaderRun> run = std::atomic_load(&run_);
+  if (!run) return;
+  DWORD error = ReadLoop(*run);
+  // The pair may be gone by now (freed by a handler): only the run is used.
+  if (error != ERROR_SUCCESS && !run->stopped) {
+    win::PostMessageA(run->reportTo, kReaderEnded, error, static_cast<LPARAM>(run->number));
+  }
+  run->ended = true;
 }
 
-void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
-  if (!run.api || run.pipe == 0) return;
+DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
+  if (!run.api || run.pipe == 0) return ERROR_SUCCESS;
   DWORD size = std::clamp<DWORD>(readBufferSize_, kMinReadSize, kMaxReadSize);
   // One spare byte: the terminal path stores a zero behind the data.
   std::vector<char> buffer(size + 1);
   TpxOwnedHandle event(win::CreateEventA(nullptr, FALSE, FALSE, nullptr));
-  if (!event) return;
+  if (!event) return win::GetLastError();
   OVERLAPPED record{};
   record.hEvent = event.get();
   TpxCustomUsbApi& api = *run.api;
-  // A transfer on `record` was left running (ERROR_IO_PENDING) and has not ended yet:
-  // what the reader knows, never guessed from the record.
+  // A transfer on `record` was left running and has not ended: what the reader knows,
+  // never guessed from the record.
   bool inFlight = false;
-  while (!ReaderStopped() && api.IsDeviceOpen()) {
+  int failures = 0;  // failed reads in a row
+  DWORD error = ERROR_SUCCESS;
+  while (!run.stopped && api.IsDeviceOpen()) {
     record.Internal = 0;
     record.InternalHigh = 0;
     record.Offset = 0;
@@ -176,26 +234,37 @@ void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
     api.SetPipeTimeout(run.pipe, 0);
     win::SetLastError(ERROR_SUCCESS);
     DWORD count = api.ReadPipe(run.pipe, buffer.data(), size, &record);
-    DWORD error = win::GetLastError();
-    if (count == 0 && error == ERROR_IO_PENDING) inFlight = true;
-    if (ReaderStopped()) break;
-    if (inFlight) {
-      bool done = api.GetOverlappedResult(&record, count, INFINITE);
-      error = win::GetLastError();
+    error = win::GetLastError();
+    bool done = count > 0 || error == ERROR_SUCCESS;
+    if (!done && error == ERROR_IO_PENDING) {
+      done = api.GetOverlappedResult(&record, count, INFINITE);
+      error = done ? ERROR_SUCCESS : win::GetLastError();
+      // A wait that gave up before its read ended (the device closed meanwhile) must
+      // not lead to a second read on the same record and buffer.
       inFlight = !Ended(run.device, record);
-      if (ReaderStopped()) break;
-      // A wait that returned before its read ended must not lead to a second read on
-      // the same record and buffer.
-      if (inFlight || (!done && error != ERROR_IO_PENDING)) break;
-    } else if (count == 0 && error != ERROR_SUCCESS) {
-      // Failed at once: nothing runs on the record. A device that is gone ends the
-      // reader; anything else (a refused or stalled pipe) is tried again after a pause.
-      if (DeviceGone(error)) break;
-      PauseReader();
-      continue;
+      if (inFlight) break;
     }
-    // A count above the request is an untrusted reply: the block is dropped.
-    if (count > 0 && count <= size) DoReceive(buffer.data(), count);
+    if (run.stopped) break;
+    if (done) {
+      failures = 0;
+      // A count above the request is an untrusted reply: the block is dropped.
+      if (count > 0 && count <= size) DoReceive(buffer.data(), count);
+      continue;  // the pair may be gone after DoReceive: the run says whether to go on
+    }
+    // Failed, at once or at completion: the same table judges both.
+    if (!api.IsDeviceOpen()) break;  // the USB component closed, which ended the read
+    TpxTransferFault fault = ClassifyTransferError(error);
+    if (fault == TpxTransferFault::DeviceGone) break;
+    if (++failures >= (fault == TpxTransferFault::Unknown ? kUnknownTries : kTransientTries)) break;
+    if (!run.Pause()) break;
+    // A halted endpoint answers every read with a stall until the halt is cleared.
+    if (fault == TpxTransferFault::Stall && !api.ResetPipe(run.pipe)) {
+      DWORD resetError = win::GetLastError();
+      if (ClassifyTransferError(resetError) == TpxTransferFault::DeviceGone) {
+        error = resetError;
+        break;
+      }
+    }
   }
   // A read still running would write into the buffer after it is gone.
   if (inFlight && !Ended(run.device, record)) {
@@ -203,52 +272,69 @@ void TpxUSBPipePair::ReadLoop(const ReaderRun& run) {
     DWORD count = 0;
     win::GetOverlappedResult(run.device, &record, &count, TRUE);
   }
+  // An end that was asked for (a close of the pair or of the USB component) is no error.
+  return run.stopped || !api.IsDeviceOpen() ? ERROR_SUCCESS : error;
 }
 
-void TpxUSBPipePair::PauseReader() {
-  std::unique_lock<std::mutex> guard(pauseLock_);
-  readerWake_.wait_for(guard, kRetryPause, [this] { return ReaderStopped(); });
+void TpxUSBPipePair::ReaderEnded(TMessage& message) {
+  if (message.Msg != kReaderEnded) {
+    message.Result = win::DefWindowProcA(reportWindow_, message.Msg, message.WParam, message.LParam);
+    return;
+  }
+  // Only the reader of the current open speaks for the pair.
+  if (static_cast<std::uint32_t>(message.LParam) != runNumber_ || !IsOpen()) return;
+  auto error = static_cast<DWORD>(message.WParam);
+  Close();
+  try {
+    std::string text = SysErrorMessage(error);
+    if (text.empty()) text = Format("Windows error %u.", {error});
+    DoFatalError(kReadFailed, error, "USB pipe read fails: " + text, /*showOnly=*/true);
+  } catch (...) {
+    // A failing handler must not reach the message loop.
+  }
 }
 
-void TpxUSBPipePair::WakeReader() {
-  std::lock_guard<std::mutex> guard(pauseLock_);
-  readerWake_.notify_all();
+DWORD TpxUSBPipePair::Write(const void* data, DWORD count) {
+  std::shared_ptr<TpxCustomUsbApi> api = Api();
+  PipeId out = outPipeId_;
+  HANDLE device = AsHandle(Handle());
+  TpxOwnedHandle event(win::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!event) return 0;
+  OVERLAPPED record{};
+  record.hEvent = event.get();
+  DWORD written = api->WritePipe(out, const_cast<void*>(data), count, &record);
+  DWORD error = win::GetLastError();
+  if (written == 0 && error == ERROR_IO_PENDING) {
+    // The pair may be closed, or freed, by a handler served meanwhile: from here on
+    // only what this write owns is used.
+    if (IsMainThread()) WaitForThreadHandle(record.hEvent);
+    written = AwaitTransfer(*api, device, record);
+    error = win::GetLastError();
+  }
+  event.reset();
+  win::SetLastError(error);
+  return written;
 }
 
-bool TpxUSBPipePair::Sending(TpxCustomUsbApi* api, PipeId out) const {
+bool TpxUSBPipePair::Sending() const {
+  std::shared_ptr<TpxCustomUsbApi> api = Api();
   // Once the USB component closed, its old access object sends nothing.
-  return IsOpen() && out != 0 && api && api->IsDeviceOpen();
+  return IsOpen() && outPipeId_ != 0 && api && api->IsDeviceOpen();
 }
 
 void TpxUSBPipePair::SendChar(char ch) {
-  std::shared_ptr<TpxCustomUsbApi> api = Api();
-  PipeId out = outPipeId_;
-  if (!Sending(api.get(), out)) return;
+  if (!Sending()) return;
   BYTE byte = static_cast<BYTE>(ch);
-  if (api->WritePipe(out, &byte, 1, nullptr) == 0) {
+  if (Write(&byte, 1) == 0) {
     win::OutputDebugStringA(("ERROR:" + SysErrorMessage(win::GetLastError())).c_str());
   }
 }
 
 DWORD TpxUSBPipePair::SendString(const std::string& text) {
-  std::shared_ptr<TpxCustomUsbApi> api = Api();
-  PipeId out = outPipeId_;
-  if (!Sending(api.get(), out)) return 0;
-  return api->WritePipe(out, const_cast<char*>(text.data()), static_cast<DWORD>(text.size()), nullptr);
+  return Sending() ? Write(text.data(), static_cast<DWORD>(text.size())) : 0;
 }
 
-DWORD TpxUSBPipePair::SendBuffer(void* buffer, DWORD count) {
-  std::shared_ptr<TpxCustomUsbApi> api = Api();
-  PipeId out = outPipeId_;
-  if (!Sending(api.get(), out)) return 0;
-  std::lock_guard<std::mutex> guard(writeLock_);
-  OVERLAPPED& record = WriteRecord();
-  DWORD written = api->WritePipe(out, buffer, count, &record);
-  if (written == 0 && win::GetLastError() == ERROR_IO_PENDING) {
-    written = AwaitTransfer(*api, AsHandle(Handle()), record);
-  }
-  return written;
-}
+DWORD TpxUSBPipePair::SendBuffer(void* buffer, DWORD count) { return Sending() ? Write(buffer, count) : 0; }
 
 const TClassInfo& TpxUSBPipePair::ClassInfo() {
   static const TClassInfo info = TClassInfo::Of<TpxUSBPipePair, TpxBaseIO>("TpxUSBPipePair", [](TClassInfo& c) {

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "lib/pxclasses.h"
@@ -18,6 +16,7 @@ class TpxUSBPipePair : public TpxBaseIO {
  public:
   // An owner that is a TpxUSB becomes the UsbDevice.
   explicit TpxUSBPipePair(TComponent* owner);
+  ~TpxUSBPipePair() override;
   static const TClassInfo& ClassInfo();
 
   TpxUSB* UsbDevice() const { return usbDevice_; }
@@ -42,14 +41,28 @@ class TpxUSBPipePair : public TpxBaseIO {
   void ApplyTimeouts();
 
   void Open() override;
-  // Does not wait for the reader: it leaves when its pending read ends.
+  // Stops the reader and aborts its read on the IN pipe, so no later block is taken
+  // and dropped. Waits for the reader's end for at most a short bound, serving the
+  // reader's hand-overs meanwhile; from inside a handler of the reader it cannot wait,
+  // and that reader ends as soon as the handler returns.
   void Close() override;
+  // Every send returns when its write has ended (bounded by TimeoutWrite); on the main
+  // thread the wait serves the reader's hand-overs, so a device that takes no more OUT
+  // data until its IN data are read does not block the program.
   // A character that cannot be sent leaves an "ERROR:" line in the debugger output.
   void SendChar(char ch) override;
   DWORD SendString(const std::string& text) override;
-  // Returns when the write has ended (bounded by TimeoutWrite): the record and the
-  // caller's buffer are free again.
   DWORD SendBuffer(void* buffer, DWORD count) override;
+
+  // The reader judges every failed read by ClassifyTransferError, whether it failed at
+  // once or at completion: a stall (after clearing the halt), a time-out or a cancel
+  // nobody asked for is read again a few times a second, up to about two seconds in a
+  // row; a device that is gone ends the reader at once; an unknown error after three
+  // tries. An end nobody asked for closes the pair (Active reads false) and is then
+  // reported on the main thread through OnFatalError with this error code and the
+  // Windows error as its detail, with the level-0 log line "Fatal Error: ...", and,
+  // unless the handler clears the flag, shown to the user as an unhandled error is.
+  static constexpr DWORD kReadFailed = 9;
 
  protected:
   void Notification(TComponent* component, TOperation operation) override;
@@ -60,21 +73,20 @@ class TpxUSBPipePair : public TpxBaseIO {
   void ThreadExecute(TpxThreadIO* thread) override;
 
  private:
-  // What a reader run works with, fixed when it starts.
-  struct ReaderRun {
-    std::shared_ptr<TpxCustomUsbApi> api;
-    PipeId pipe = 0;
-    HANDLE device = INVALID_HANDLE_VALUE;
-  };
+  struct ReaderRun;
 
   std::shared_ptr<TpxCustomUsbApi> Api() const { return std::atomic_load(&api_); }
-  // Stops the reader of the last open, cancels its read and waits for its end.
+  // Stops the reader of the last open and aborts its read; waits for its end for at
+  // most kCloseBound.
   void ReleaseReader();
-  void ReadLoop(const ReaderRun& run);
-  // The reader's pause after a failed read; ends early when the reader is stopped.
-  void PauseReader();
-  void WakeReader();
-  bool Sending(TpxCustomUsbApi* api, PipeId out) const;
+  // The reader's loop; returns the Windows error that ended it unasked, or 0.
+  DWORD ReadLoop(ReaderRun& run);
+  // On the main thread: a reader run ended with `error` without being asked.
+  void ReaderEnded(TMessage& message);
+  // Whether sends go out: the pair is open on an open device and has an OUT pipe.
+  bool Sending() const;
+  // Writes to the OUT pipe and waits for the end; the last error is the write's.
+  DWORD Write(const void* data, DWORD count);
 
   std::atomic<TpxUSB*> usbDevice_{nullptr};
   std::int32_t pipeIn_ = -1;
@@ -86,9 +98,10 @@ class TpxUSBPipePair : public TpxBaseIO {
   std::atomic<DWORD> readBufferSize_{512};
   // The USB component's access object as it was at the last open.
   std::shared_ptr<TpxCustomUsbApi> api_;
-  ReaderRun run_;
-  // SendBuffer's calls share the write record.
-  std::mutex writeLock_;
-  std::mutex pauseLock_;
-  std::condition_variable readerWake_;
+  // The run of the reader of the last open; each reader keeps its own.
+  std::shared_ptr<ReaderRun> run_;
+  // Handlers on a reader thread may open the pair again.
+  std::atomic<std::uint32_t> runNumber_{0};
+  // Receives the reports of readers that ended, on the main thread.
+  HWND reportWindow_ = nullptr;
 };

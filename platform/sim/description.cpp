@@ -381,7 +381,7 @@ class Builder {
     allowed.insert(allowed.end(), {"vid", "pid", "bcdUSB", "bcdDevice", "speed", "class", "subClass", "protocol",
                                    "maxPacketSize0", "strings", "iManufacturer", "iProduct", "iSerialNumber",
                                    "interfaceClass", "endpoints", "connectionStatus", "portName", "storage",
-                                   "hub", "model", "realDevice", "functions"});
+                                   "hub", "model", "removal", "realDevice", "functions"});
     r.object(allowed);
     auto d = std::make_unique<UsbBusDevice>();
     bool isHub = r.has("hub");
@@ -445,7 +445,10 @@ class Builder {
       hub(r["hub"], *d->hub, n, {});
     }
     if (r.has("storage")) storage(r["storage"], n, instance);
-    if (r.has("model")) attach(r["model"], ioEndpoints(d->endpoints, 0), n.service, "\\\\.\\" + symbolic);
+    if (r.has("model")) {
+      UsbDevice& io = attach(r["model"], ioEndpoints(d->endpoints, 0), n.service, "\\\\.\\" + symbolic);
+      if (r.has("removal")) removal(r["removal"], *io.model());
+    }
     if (r.has("realDevice")) realDevice(r, n.service, "\\\\.\\" + symbolic);
     auto items = composite ? r["functions"].items() : std::vector<Reader>{};
     for (size_t f = 0; f < items.size(); ++f) functionNode(items[f], d->functions[f], *d, n);
@@ -523,7 +526,8 @@ class Builder {
   }
 
   // The device's behaviour behind its endpoints, reached through its device file.
-  void attach(const Reader& r, std::vector<Endpoint> endpoints, const std::string& service, const std::string& path) {
+  UsbDevice& attach(const Reader& r, std::vector<Endpoint> endpoints, const std::string& service,
+                    const std::string& path) {
     bool named = !r.isObject();
     Reader name = named ? r : r.object({"name", "rate", "delay"})["name"];
     enum Kind { kEcho, kStream, kSilent, kStalling, kSlow };
@@ -544,7 +548,20 @@ class Builder {
         model = std::make_shared<SlowModel>(std::chrono::milliseconds(named ? 100 : r.number("delay", 60000, 100)));
         break;
     }
-    io_.attach(path, service, std::move(endpoints), std::move(model));
+    return *io_.attach(path, service, std::move(endpoints), std::move(model));
+  }
+
+  // Which errors the device's requests give once it is removed: at once, and for what
+  // was pending at the removal.
+  static void removal(const Reader& r, DeviceModel& model) {
+    r.object({"atOnce", "atCompletion"});
+    auto error = [&](const char* key, DWORD fallback) {
+      if (!r.has(key)) return fallback;
+      DWORD code = r[key].number(0xFFFF);
+      if (!removalStatus(code)) r[key].fail("expected one of 2, 22, 31, 433, 995, 1167, 1617");
+      return code;
+    };
+    model.removal = {error("atOnce", model.removal.atOnce), error("atCompletion", model.removal.atCompletion)};
   }
 
   // The device's file is a real device's, which a hosted machine opens in its host.

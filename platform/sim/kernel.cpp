@@ -42,7 +42,10 @@ DWORD win32ErrorOf(NTSTATUS status) {
     case STATUS_CANCELLED: return ERROR_OPERATION_ABORTED;
     case STATUS_IO_TIMEOUT: return ERROR_SEM_TIMEOUT;
     case STATUS_DEVICE_NOT_CONNECTED: return ERROR_DEVICE_NOT_CONNECTED;
-    case STATUS_NO_SUCH_DEVICE: return ERROR_FILE_NOT_FOUND;
+    // As Wine's ntdll maps them (RtlNtStatusToDosError).
+    case STATUS_NO_SUCH_DEVICE: return ERROR_NO_SUCH_DEVICE;
+    case STATUS_NO_SUCH_FILE: return ERROR_FILE_NOT_FOUND;
+    case STATUS_DEVICE_REMOVED: return ERROR_DEVICE_REMOVED;
     case STATUS_INVALID_DEVICE_REQUEST: return ERROR_INVALID_FUNCTION;
     case STATUS_INVALID_DEVICE_STATE: return ERROR_BAD_COMMAND;
     default: return ERROR_GEN_FAILURE;
@@ -69,10 +72,15 @@ Kernel::~Kernel() {
 
 // ---- handles ---------------------------------------------------------------------
 
+namespace {
+// Handle values are never reused by a later machine of the process: a component that
+// outlived its machine cannot close the next machine's handles.
+std::atomic<ULONG_PTR> g_nextHandle{0x100};
+}  // namespace
+
 HANDLE Kernel::addHandle(std::shared_ptr<KernelObject> object) {
   std::lock_guard<std::mutex> guard(lock_);
-  ULONG_PTR value = nextHandle_;
-  nextHandle_ += 4;
+  ULONG_PTR value = g_nextHandle.fetch_add(4) + handleBase_;
   ++object->handleCount_;
   handles_[value] = std::move(object);
   return reinterpret_cast<HANDLE>(value);
@@ -512,7 +520,7 @@ void Kernel::hostOn(const win::Kernel32& host) {
   hosted_ = true;
   g_hostSetLastError = host.SetLastError;
   // Real handles are multiples of four below 2^26 (or small negative pseudo-handles).
-  nextHandle_ = std::max<ULONG_PTR>(nextHandle_, 0x40000000);
+  handleBase_ = 0x40000000;
   // A real module handle is the base of a mapped image, so the address of a heap
   // object can never be one.
   for (auto& module : modules_) module->handle = reinterpret_cast<HMODULE>(module.get());

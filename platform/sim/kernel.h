@@ -242,7 +242,7 @@ class Kernel {
   std::condition_variable changed_;
 
   std::map<ULONG_PTR, std::shared_ptr<KernelObject>> handles_;
-  ULONG_PTR nextHandle_ = 0x100;
+  ULONG_PTR handleBase_ = 0;
 
   std::map<std::thread::id, DWORD> threadIds_;
   std::map<DWORD, std::shared_ptr<Thread>> threads_;

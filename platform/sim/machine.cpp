@@ -43,6 +43,8 @@ SimMachine::SimMachine(unsigned groups) : saved_(win::api()) {
 }
 
 SimMachine::~SimMachine() {
+  // A thread waiting for a transfer ends once the transfer does.
+  usbIo_.unplugAll();
   kernel_.joinThreads();
   // What the library keeps of this machine goes back to it while it is still there.
   win::changingBackend();

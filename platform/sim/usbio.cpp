@@ -53,7 +53,33 @@ SteadyClock::time_point StreamModel::nextSupply(SteadyClock::time_point now) con
   return start_ + std::chrono::duration_cast<SteadyClock::duration>(next);
 }
 
+NTSTATUS FailingModel::supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced, SteadyClock::time_point now) {
+  *produced = 0;
+  NTSTATUS failure = Fail(!atOnce_);
+  return failure != STATUS_SUCCESS ? failure : EchoModel::supply(pipe, out, max, produced, now);
+}
+
+NTSTATUS FailingModel::Fail(bool now) {
+  if (!now || failures_ == 0) return STATUS_SUCCESS;
+  --failures_;
+  ++failed;
+  return status_;
+}
+
 // ---- transfers -------------------------------------------------------------------
+
+NTSTATUS removalStatus(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND: return STATUS_NO_SUCH_FILE;
+    case ERROR_BAD_COMMAND: return STATUS_INVALID_DEVICE_STATE;
+    case ERROR_GEN_FAILURE: return STATUS_UNSUCCESSFUL;
+    case ERROR_NO_SUCH_DEVICE: return STATUS_NO_SUCH_DEVICE;
+    case ERROR_OPERATION_ABORTED: return STATUS_CANCELLED;
+    case ERROR_DEVICE_NOT_CONNECTED: return STATUS_DEVICE_NOT_CONNECTED;
+    case ERROR_DEVICE_REMOVED: return STATUS_DEVICE_REMOVED;
+    default: return 0;
+  }
+}
 
 UsbDevice::UsbDevice(Kernel& kernel, std::vector<Endpoint> endpoints,
                      std::shared_ptr<DeviceModel> model)
@@ -96,6 +122,12 @@ void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
 }
 
 bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
+  // A stalled endpoint answers every transfer with a stall until its halt is cleared
+  // (USB 2.0, 8.4.5 and 9.4.5; WinUsb_ResetPipe and the pxusb driver's reset clear it).
+  if (halted_.count(t.pipe)) {
+    finish(t, STATUS_UNSUCCESSFUL, 0);
+    return true;
+  }
   if (t.pipe & 0x80) {
     size_t produced = 0;
     NTSTATUS status = model_->supply(t.pipe, t.buffer, t.size, &produced, now);
@@ -114,6 +146,7 @@ bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
       finish(t, STATUS_SUCCESS, t.size);
     }
   }
+  if (t.done && t.status == STATUS_UNSUCCESSFUL) halted_.insert(t.pipe);
   // A write that ends early reports what the device took of it (Microsoft's documentation
   // of WinUsb_WritePipe: LengthTransferred is "the actual number of bytes that were written").
   if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, t.bytes);
@@ -133,7 +166,8 @@ NTSTATUS UsbDevice::transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD
 
   Lock guard(lock_);
   // Refused at once, so never completed through the record.
-  if (!plugged_) return kGoneStatus;
+  if (!plugged_) return removalStatus(model_->removal.atOnce);
+  if (NTSTATUS refused = model_->admit(pipe); refused != STATUS_SUCCESS) return refused;
   t->readyAt = now + ((pipe & 0x80) ? std::chrono::milliseconds(0) : model_->writeTime(pipe, size));
   // Transfers of a pipe are served in order: a newcomer waits behind earlier ones.
   bool queuedBehind = std::any_of(pending_.begin(), pending_.end(),
@@ -158,7 +192,7 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
                             DWORD* moved) {
   std::lock_guard<std::mutex> guard(lock_);
   *moved = 0;
-  if (!plugged_) return kGoneStatus;
+  if (!plugged_) return removalStatus(model_->removal.atOnce);
   WINUSB_SETUP_PACKET bounded = setup;
   bounded.Length = static_cast<USHORT>(std::min<DWORD>(setup.Length, size));
   size_t n = 0;
@@ -181,21 +215,23 @@ void UsbDevice::endWhere(NTSTATUS status, const std::function<bool(const Transfe
 
 NTSTATUS UsbDevice::abortPipe(UCHAR pipe) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!plugged_) return kGoneStatus;
+  if (!plugged_) return removalStatus(model_->removal.atOnce);
   endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; });
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbDevice::resetPipe(UCHAR) {
+NTSTATUS UsbDevice::resetPipe(UCHAR pipe) {
   std::lock_guard<std::mutex> guard(lock_);
-  return plugged_ ? STATUS_SUCCESS : kGoneStatus;
+  if (!plugged_) return removalStatus(model_->removal.atOnce);
+  halted_.erase(pipe);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS UsbDevice::flushPipe(UCHAR) {
   // WinUSB drops only what it cached itself from earlier reads (the device's own data
   // stays where it is), and this model caches nothing.
   std::lock_guard<std::mutex> guard(lock_);
-  return plugged_ ? STATUS_SUCCESS : kGoneStatus;
+  return plugged_ ? STATUS_SUCCESS : removalStatus(model_->removal.atOnce);
 }
 
 void UsbDevice::cancel(const FileObject* opener) {
@@ -207,9 +243,8 @@ void UsbDevice::unplug() {
   std::lock_guard<std::mutex> guard(lock_);
   plugged_ = false;
   // The function driver purges its queues on surprise removal: what was pending is
-  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests see
-  // kGoneStatus.
-  endWhere(STATUS_CANCELLED, [](const Transfer&) { return true; });
+  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests fail.
+  endWhere(removalStatus(model_->removal.atCompletion), [](const Transfer&) { return true; });
 }
 
 bool UsbDevice::plugged() const {
@@ -387,6 +422,11 @@ UsbIo::UsbIo(Kernel& kernel) : kernel_(kernel) {
 UsbIo::~UsbIo() {
   // End every transfer while the machine's kernel is still whole: device files that
   // outlive this (in the handle table) then have nothing left to complete.
+  unplugAll();
+}
+
+void UsbIo::unplugAll() {
+  std::lock_guard<std::mutex> guard(lock_);
   for (auto& [path, attached] : devices_) attached.device->unplug();
 }
 
@@ -487,6 +527,13 @@ bool UsbIo::freeInterface(WINUSB_INTERFACE_HANDLE handle) {
 size_t UsbIo::openInterfaces() const {
   std::lock_guard<std::mutex> guard(lock_);
   return interfaces_.size();
+}
+
+std::vector<std::shared_ptr<WinUsbInterface>> UsbIo::interfaces() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::shared_ptr<WinUsbInterface>> open;
+  for (auto& [handle, iface] : interfaces_) open.push_back(iface);
+  return open;
 }
 
 int UsbIo::interfaceCallsInside() const {

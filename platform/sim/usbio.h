@@ -41,11 +41,30 @@ struct Endpoint {
   bool in() const { return (address & 0x80) != 0; }
 };
 
+// The status that Windows reports as `error`, for the errors a removed device may give
+// (2, 22, 31, 433, 995, 1167, 1617); 0 for any other. By default a removed device's
+// driver purges its queues: what was pending is cancelled, later requests complete
+// with STATUS_INVALID_DEVICE_STATE (Microsoft's documentation of WdfIoQueuePurge),
+// which Windows reports as ERROR_BAD_COMMAND.
+NTSTATUS removalStatus(DWORD error);
+
 // What the device does with the traffic on its endpoints. Called with the device's
 // lock held, from the requesting thread or the device's service thread.
 class DeviceModel {
  public:
+  // The Win32 errors the device's requests give once it is removed (see
+  // removalStatus): which ones depends on the driver stack and the moment, so a
+  // machine chooses. Kept with the model, which a device plugged back keeps too.
+  struct Removal {
+    DWORD atOnce = ERROR_BAD_COMMAND;             // requests issued after the removal
+    DWORD atCompletion = ERROR_OPERATION_ABORTED;  // requests pending at the removal
+  };
+  Removal removal;
+
   virtual ~DeviceModel() = default;
+  // Whether the driver takes a transfer on `pipe` at all: a failure ends it at once,
+  // as a request that a driver's dispatch routine completes with that status.
+  virtual NTSTATUS admit(UCHAR pipe) { return STATUS_SUCCESS; }
   // How long the device takes to take an OUT transfer of `size` bytes.
   virtual std::chrono::milliseconds writeTime(UCHAR pipe, size_t size) { return {}; }
   // How many bytes of an OUT transfer the device can take now; the rest waits for room.
@@ -106,7 +125,7 @@ class StreamModel : public DeviceModel {
 // Takes every write, never sends anything.
 class SilentModel : public DeviceModel {};
 
-// Every pipe request fails, as on a stalled endpoint.
+// Every pipe request fails, as on an endpoint that stalls for good.
 class StallingModel : public DeviceModel {
  public:
   NTSTATUS accept(UCHAR, const BYTE*, size_t) override { return STATUS_UNSUCCESSFUL; }
@@ -114,6 +133,23 @@ class StallingModel : public DeviceModel {
     *produced = 0;
     return STATUS_UNSUCCESSFUL;
   }
+};
+
+// An echo whose IN pipe fails its first `failures` reads with `status`: at once (the
+// driver refuses them) or at their completion. `failed` counts them.
+class FailingModel : public EchoModel {
+ public:
+  FailingModel(UCHAR inPipe, NTSTATUS status, bool atOnce, int failures)
+      : EchoModel(inPipe), status_(status), atOnce_(atOnce), failures_(failures) {}
+  NTSTATUS admit(UCHAR pipe) override { return Fail((pipe & 0x80) && atOnce_); }
+  NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced, SteadyClock::time_point now) override;
+  std::atomic<int> failed{0};
+
+ private:
+  NTSTATUS Fail(bool now);
+  NTSTATUS status_;
+  bool atOnce_;
+  int failures_;
 };
 
 // Writes take `delay` each; nothing is sent back.
@@ -125,11 +161,6 @@ class SlowModel : public DeviceModel {
  private:
   std::chrono::milliseconds delay_;
 };
-
-// What requests to a removed device end with: its driver's purged queues complete
-// them with STATUS_INVALID_DEVICE_STATE (Microsoft's documentation of
-// WdfIoQueuePurge), which Windows reports as ERROR_BAD_COMMAND.
-constexpr NTSTATUS kGoneStatus = STATUS_INVALID_DEVICE_STATE;
 
 // The I/O side of one attached USB device.
 class UsbDevice {
@@ -158,7 +189,8 @@ class UsbDevice {
   NTSTATUS flushPipe(UCHAR pipe);
   // Ends the transfers of one opener (its handle was closed).
   void cancel(const FileObject* opener);
-  // The device is gone: every pending transfer is cancelled, every later one fails.
+  // The device is gone: every pending transfer ends with the model's removal answer at
+  // completion, every later one fails with its answer at once.
   void unplug();
   bool plugged() const;
   size_t pendingTransfers() const;
@@ -191,6 +223,8 @@ class UsbDevice {
   std::list<std::shared_ptr<Transfer>> pending_;
   bool plugged_ = true;
   bool stopping_ = false;
+  // Endpoints that stalled: they stay halted until a reset clears the halt.
+  std::set<UCHAR> halted_;
   std::thread service_;
 };
 
@@ -249,6 +283,8 @@ class UsbIo {
                                     std::vector<Endpoint> endpoints,
                                     std::shared_ptr<DeviceModel> model);
   void detach(const std::string& path);
+  // Every device is gone (the machine is going): what was pending ends.
+  void unplugAll();
   std::shared_ptr<UsbDevice> device(const std::string& path) const;
 
   // In a hosted machine, opening `path` opens the real device `realPath` in the host
@@ -270,6 +306,7 @@ class UsbIo {
   // Freeing an interface that another thread is still inside stops the process too.
   bool freeInterface(WINUSB_INTERFACE_HANDLE handle);
   size_t openInterfaces() const;
+  std::vector<std::shared_ptr<WinUsbInterface>> interfaces() const;
   // Calls now running inside any interface (for tests that close during one).
   int interfaceCallsInside() const;
 

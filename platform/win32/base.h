@@ -30,6 +30,10 @@ typedef LONG NTSTATUS;  // a repeat of the SDK's own typedef where it has one
 #undef LoadCursor
 #undef CreateWindow
 #undef DrawText
+// Older SDK headers lack it.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
 #else
 #include <cstddef>
 #include <cstdint>
@@ -122,6 +126,7 @@ constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+constexpr DWORD ERROR_NO_SUCH_DEVICE = 433;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
@@ -164,6 +169,8 @@ constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120u);
 constexpr NTSTATUS STATUS_IO_TIMEOUT = static_cast<NTSTATUS>(0xC00000B5u);
 constexpr NTSTATUS STATUS_DEVICE_NOT_CONNECTED = static_cast<NTSTATUS>(0xC000009Du);
 constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = static_cast<NTSTATUS>(0xC000000Eu);
+constexpr NTSTATUS STATUS_NO_SUCH_FILE = static_cast<NTSTATUS>(0xC000000Fu);
+constexpr NTSTATUS STATUS_DEVICE_REMOVED = static_cast<NTSTATUS>(0xC00002B6u);
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = static_cast<NTSTATUS>(0xC0000010u);
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = static_cast<NTSTATUS>(0xC0000001u);
 constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = static_cast<NTSTATUS>(0xC0000184u);

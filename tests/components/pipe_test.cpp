@@ -3,10 +3,13 @@
 #include "components.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <tuple>
 
 #include "lib/pxcommbox.h"
 #include "lib/pxusb_sysusb_api.h"
+#include "platform/sim/hotplug.h"
 
 namespace pxtest {
 namespace {
@@ -309,6 +312,152 @@ TEST_P(BindingTest, AReadReportingMoreThanItAskedForIsDropped) {
   EXPECT_EQ(pair->SendString("ok"), 2u);
   ASSERT_TRUE(PumpUntil([&] { return receiver.Data() == "ok"; })) << receiver.Data().size();
   EXPECT_EQ(receiver.Blocks(), std::vector<DWORD>{2});
+}
+
+struct ReadErrorCase { DWORD error; NTSTATUS status; int failures, triesBeforeEnd; };  // 0 tries: it recovers
+void PrintTo(const ReadErrorCase& c, std::ostream* out) { *out << "error " << c.error << " x" << c.failures; }
+constexpr int kForGood = 1000;
+const ReadErrorCase kReadErrors[] = {
+    {ERROR_FILE_NOT_FOUND, STATUS_NO_SUCH_FILE, kForGood, 1},
+    {ERROR_BAD_COMMAND, STATUS_INVALID_DEVICE_STATE, kForGood, 1},
+    {ERROR_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE, kForGood, 1},
+    {ERROR_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_CONNECTED, kForGood, 1},
+    {ERROR_DEVICE_REMOVED, STATUS_DEVICE_REMOVED, kForGood, 1},
+    {ERROR_GEN_FAILURE, STATUS_UNSUCCESSFUL, 2, 0},  // stalls, then echoes
+    {ERROR_GEN_FAILURE, STATUS_UNSUCCESSFUL, kForGood, 8},
+    {ERROR_SEM_TIMEOUT, STATUS_IO_TIMEOUT, 2, 0},
+    {ERROR_OPERATION_ABORTED, STATUS_CANCELLED, 2, 0},
+    {ERROR_INVALID_FUNCTION, STATUS_INVALID_DEVICE_REQUEST, 1, 0},
+    {ERROR_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, kForGood, 3},
+};
+
+// Binding (0 WinUSB, 1 pxusb driver), failing at once, the error.
+class ReadErrorTest : public PipeTest, public ::testing::WithParamInterface<std::tuple<int, bool, ReadErrorCase>> {};
+INSTANTIATE_TEST_SUITE_P(Codes, ReadErrorTest,
+                         ::testing::Combine(::testing::Values(0, 1), ::testing::Bool(), ::testing::ValuesIn(kReadErrors)));
+
+TEST_P(ReadErrorTest, TheReaderRecoversOrEndsPacedAndReportsTheEnd) {
+  auto [binding, atOnce, c] = GetParam();
+  auto model = std::make_shared<sim::FailingModel>(binding == 0 ? 0x81 : 0x82, c.status, atOnce, c.failures);
+  AttachModel(binding, model);
+  auto log = MakeComponent<TComponentLog>(nullptr);
+  pair->SetLog(log.get());
+  receiver.RaiseFatal = false;
+  pair->OnFatalError = TOnFatalErrorEvent::Of<&Receiver::Fatal>(&receiver);
+  Receive();
+  auto start = std::chrono::steady_clock::now();
+  OpenPair(*usb, *pair, binding);
+  EXPECT_EQ(pair->SendString("abc"), 3u);
+  bool ends = c.triesBeforeEnd > 0;
+  ASSERT_TRUE(PumpUntil([&] { return ends ? !pair->GetActive() : receiver.Data() == "abc"; })) << "nothing lost";
+  EXPECT_EQ(model->failed, ends ? c.triesBeforeEnd : c.failures) << "a bounded number of tries";
+  EXPECT_GE(std::chrono::steady_clock::now() - start, (c.triesBeforeEnd - 1) * std::chrono::milliseconds(200));
+  EXPECT_EQ(receiver.Fatals.size(), ends ? 1u : 0u);
+  std::string report = Format("9, %u, USB pipe read fails: ", {c.error});
+  if (!ends || receiver.Fatals.empty()) return;
+  EXPECT_EQ(receiver.Fatals[0].compare(0, report.size(), report), 0) << receiver.Fatals[0];
+  EXPECT_GT(receiver.Fatals[0].size(), report.size()) << "the error's text follows";
+  EXPECT_EQ(log->Count("0:Fatal Error: " + report), 1);
+  EXPECT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 0; }));
+}
+
+// Pair A closes; pair B opens on the same pipe: A's read must not take B's data.
+TEST_P(BindingTest, AClosedPairsReadTakesNoBlockOfTheNextPair) {
+  Receive();
+  OpenPair(*usb, *pair, GetParam());
+  auto device = Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath));
+  ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 1; }));
+  pair->SetActive(false);
+  auto next = MakeComponent<TpxUSBPipePair>(nullptr);
+  Receiver nextReceiver;
+  next->OnAfterReceive = TOnReceived::Of<&Receiver::Received>(&nextReceiver);
+  OpenPair(*usb, *next, GetParam());
+  EXPECT_EQ(next->SendString("a"), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return nextReceiver.Data() == "a"; })) << "the block was swallowed";
+}
+
+// The first block's handler re-opens the pair, frees it, or frees its device, on the
+// main thread (UseMainThread: the reader waits for it) or the reader's. One reader reads on.
+struct FirstBlockHandler {
+  int action;
+  TOwned<TpxUSB>& usb;
+  TOwned<TpxUSBPipePair>& pair;
+  std::atomic<int> blocks{0};
+  void Received(TObject*, void*, DWORD) {
+    if (blocks++ > 0) return;
+    if (action == 0) pair->SetActive(false), pair->SetActive(true);
+    if (action == 1) pair.reset();
+    if (action == 2) usb.reset();
+  }
+};
+
+TEST_P(BindingTest, AHandlerMayReopenOrFreeThePairOrItsDevice) {
+  for (int action = 0; action < 6; ++action) {
+    SCOPED_TRACE(action);
+    pair = MakeComponent<TpxUSBPipePair>(nullptr);
+    usb = MakeComponent<TpxUSB>(nullptr);
+    usb->GetDevices(nullptr);
+    FirstBlockHandler handler{action % 3, usb, pair};
+    pair->OnAfterReceive = TOnReceived::Of<&FirstBlockHandler::Received>(&handler);
+    pair->SetUseMainThread(action < 3);
+    OpenPair(*usb, *pair, GetParam());
+    EXPECT_EQ(pair->SendString("a"), 1u);
+    ASSERT_TRUE(PumpUntil([&] { return handler.blocks == 1 && Machine().kernel().runningThreads() == (action % 3 == 0); }));
+    if (action % 3 != 0) continue;
+    EXPECT_EQ(pair->SendString("b"), 1u);
+    EXPECT_TRUE(PumpUntil([&] { return handler.blocks == 2; }));
+    pair.reset();
+  }
+}
+
+TEST_P(BindingTest, ASendThatWaitsForRoomLetsTheReaderHandOverMeanwhile) {
+  AttachModel(GetParam(), std::make_shared<sim::EchoModel>(GetParam() == 0 ? 0x81 : 0x82, 64));
+  Receive();
+  pair->SetUseMainThread(true);
+  OpenPair(*usb, *pair, GetParam());
+  std::string data(4096, 'x');
+  EXPECT_EQ(pair->SendBuffer(&data[0], 4096), 4096u);
+  EXPECT_TRUE(PumpUntil([&] { return receiver.Data() == data; }));
+}
+
+TEST_F(PipeTest, AnInOnlyOrOutOnlyPairLeavesTheDefaultPipesTimeOutAlone) {
+  usb->SetDeviceIndex(0);
+  usb->SetActive(true);
+  pair->SetUsbDevice(usb.get());
+  pair->SetTimeoutRead(7);
+  pair->SetTimeoutWrite(9);
+  for (int in : {0, -1}) {
+    pair->SetPipeIn(in);
+    pair->SetPipeOut(in == 0 ? -1 : 1);
+    pair->SetActive(true);
+    EXPECT_EQ(Machine().usbIo().interfaces().at(0)->transferTimeout(0), 0u) << "pipe 0 keeps its own";
+    pair->SetActive(false);
+  }
+}
+
+TEST_F(PipeTest, AnOpenDeviceStaysSelectedThroughAnotherComponentsReload) {
+  OpenPair(*usb, *pair, 1);
+  pair->SetActive(false);
+  sim::HotPlug(Machine(), Bus()).unplug({0, {1}});
+  MakeComponent<TpxUSB>(nullptr)->LoadDevices();
+  ASSERT_NE(usb->SelectedDevice(), nullptr);
+  EXPECT_EQ(usb->SelectedDevice()->Name, "pxecho");
+  pair->SetActive(true);
+  EXPECT_EQ(pair->InPipeId(), 0x82);
+}
+
+// The machine goes under a pending read; the next machine's handles are safe from what
+// the old components close later.
+TEST_F(PipeTest, AMachineGoesUnderAPendingReadAndTheNextKeepsItsHandles) {
+  Receive();
+  OpenPair(*usb, *pair, 0);
+  ASSERT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 1; }));
+  Load(SampleMachine());
+  HANDLE event = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  pair.reset();
+  usb.reset();
+  EXPECT_TRUE(win::SetEvent(event));
+  win::CloseHandle(event);
 }
 
 TEST_F(PipeTest, HugeReadBufferSizesAreBoundedTo1MiB) {

@@ -5,6 +5,7 @@
 // PXUSB_STRESS_CYCLES sets the cycles per test (scripts/stress runs thousands).
 #include <cstdlib>
 #include <thread>
+#include <tuple>
 
 #include "components/components.h"
 #include "platform/sim/hotplug.h"
@@ -135,29 +136,31 @@ class StressTest : public ComponentTest {
 
 // The device goes while the reader waits: the read ends, the reader leaves, and the
 // device works again once it is back. Over WinUSB, over the pxusb driver, and with
-// the hub in front of a device going instead of the device.
+// the hub in front of a device going instead of the device. With each error a removed
+// device may give; the reader's end is reported (the pair closes).
 struct UnplugCase {
   const char* name;
   int index;
   sim::HotPlug::Place place;
 };
 
-void PrintTo(const UnplugCase& c, std::ostream* out) { *out << c.name; }
-
-class UnplugWhileReading : public StressTest, public ::testing::WithParamInterface<UnplugCase> {};
+class UnplugWhileReading : public StressTest, public ::testing::WithParamInterface<std::tuple<UnplugCase, int>> {};
 INSTANTIATE_TEST_SUITE_P(Places, UnplugWhileReading,
-                         ::testing::Values(UnplugCase{"WinUsb", 0, kEcho}, UnplugCase{"PxUsbBehindHub", 1, kHub}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Combine(::testing::Values(UnplugCase{"WinUsb", 0, kEcho}, UnplugCase{"PxUsbBehindHub", 1, kHub}),
+                                            ::testing::Values(2, 22, 31, 433, 995, 1167)),
+                         [](const auto& info) { return std::get<0>(info.param).name + std::to_string(std::get<1>(info.param)); });
 
 TEST_P(UnplugWhileReading, ReaderEndsAndTheDeviceWorksAgainOnceBack) {
   sim::HotPlug plug(Machine(), Bus());
-  const UnplugCase& c = GetParam();
+  auto [c, error] = GetParam();
+  Device(c.index)->model()->removal = {static_cast<DWORD>(error), static_cast<DWORD>(error)};
   for (int cycle = 0; cycle < Cycles(); ++cycle) {
     SCOPED_TRACE(cycle);
     Open(c.index);
     ASSERT_TRUE(Echoes("c" + std::to_string(cycle))) << receiver.Data();
     ASSERT_TRUE(plug.unplug(c.place));
     ASSERT_TRUE(ReadersEnded());
+    ASSERT_TRUE(PumpUntil([&] { return !pair->GetActive(); })) << "the end is reported";
     Close();
     ASSERT_TRUE(plug.plug(c.place));
     DeviceChange();

@@ -49,6 +49,8 @@ TEST(DescriptionTest, InvalidDescriptionsNameThePathOfTheFault) {
        "/controllers/0/rootHub/attach/1/model"},
       {machine(R"("1": {"vid": 1, "pid": 2, "model": {"name": "slow", "delay": "soon"}})"),
        "/controllers/0/rootHub/attach/1/model/delay"},
+      {machine(R"("1": {"vid": 1, "pid": 2, "endpoints": [{"address": 129}], "model": "echo", "removal": {"atOnce": 87}})"),
+       "/controllers/0/rootHub/attach/1/removal/atOnce"},
       {machine(R"("1": {"vid": 1, "pid": 2, "service": "WinUSB", "realDevice": "\\\\.\\X"})"),
        "/controllers/0/rootHub/attach/1/realDevice"},
       {machine(R"("1": {"vid": 1, "pid": 2, "service": "pxusb", "endpoints": [{"address": 129}], "model": "echo",

@@ -108,4 +108,20 @@ void ComponentTest::Pick(TCustomComboBox& box, int index) {
   ASSERT_TRUE(userinput::PickWithMouse(box.Handle(), index, Pumping([this] { app_->ProcessMessages(); })));
 }
 
+DeviceChanges::DeviceChanges(TpxUSB& usb, std::function<void()> after)
+    : usb_(usb), after_(std::move(after)), window_(AllocateHWnd(TWndMethod::Of<&DeviceChanges::WndProc>(this))) {}
+
+DeviceChanges::~DeviceChanges() { DeallocateHWnd(window_); }
+
+void DeviceChanges::WndProc(TMessage& message) {
+  if (message.Msg != WM_DEVICECHANGE) {
+    message.Result = win::DefWindowProcA(window_, message.Msg, message.WParam, message.LParam);
+    return;
+  }
+  std::int32_t index = usb_.GetDeviceIndex();
+  usb_.DeviceChange(message);
+  usb_.SetDeviceIndex(index);
+  if (after_) after_();
+}
+
 }  // namespace pxtest

@@ -3,6 +3,7 @@
 // and a log and a receiver that keep what reached them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,6 +98,20 @@ class ComponentTest : public ::testing::Test {
 
  private:
   std::unique_ptr<sim::DescribedMachine> described_;
+};
+
+// What the demo's form does with a device change: reload, keep the position; then
+// `after`, if given.
+class DeviceChanges {
+ public:
+  explicit DeviceChanges(TpxUSB& usb, std::function<void()> after = {});
+  ~DeviceChanges();
+
+ private:
+  void WndProc(TMessage& message);
+  TpxUSB& usb_;
+  std::function<void()> after_;
+  HWND window_;
 };
 
 }  // namespace pxtest

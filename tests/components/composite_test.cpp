@@ -81,41 +81,22 @@ TEST_F(CompositeTest, OpensTheFunctionOfTheChosenPipes) {
   EXPECT_EQ(Machine().usbIo().openInterfaces(), 0u) << "every associated interface was freed";
 }
 
-// What the demo's form does with a device change, noting what each one left selected.
-class StagedChanges {
- public:
-  explicit StagedChanges(TpxUSB& usb)
-      : usb_(usb), window_(AllocateHWnd(TWndMethod::Of<&StagedChanges::WndProc>(this))) {}
-  ~StagedChanges() { DeallocateHWnd(window_); }
-  std::vector<std::string> seen;
-
- private:
-  void WndProc(TMessage& message) {
-    if (message.Msg != WM_DEVICECHANGE) {
-      message.Result = win::DefWindowProcA(window_, message.Msg, message.WParam, message.LParam);
-      return;
-    }
-    std::int32_t index = usb_.GetDeviceIndex();
-    usb_.DeviceChange(message);
-    usb_.SetDeviceIndex(index);
-    TpxUsbDevice* device = usb_.SelectedDevice();
-    seen.push_back(Format("%u %x %s", {usb_.DeviceCount(), device ? device->IdProduct : 0u,
-                                       device && device->Pipes(1)->CanOpen() ? "open" : "-"}));
-  }
-  TpxUSB& usb_;
-  HWND window_;
-};
-
 TEST_F(CompositeTest, ArrivesParentFirstThenFunctionsAndKeepsItsPosition) {
   TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
   usb->LoadDevices();
   usb->SetDeviceIndex(1);
-  StagedChanges changes(*usb);
+  // What each device change left selected.
+  std::vector<std::string> seen;
+  DeviceChanges changes(*usb, [&] {
+    TpxUsbDevice* device = usb->SelectedDevice();
+    seen.push_back(Format("%u %x %s", {usb->DeviceCount(), device ? device->IdProduct : 0u,
+                                       device && device->Pipes(1)->CanOpen() ? "open" : "-"}));
+  });
   sim::HotPlug plug(Machine(), Bus());
   ASSERT_TRUE(plug.unplug({0, {2}}));
   ASSERT_TRUE(plug.plug({0, {2}}));
   // Gone: the next device moves up. Back: listed at once, openable once its function is.
-  EXPECT_EQ(changes.seen, (std::vector<std::string>{"3 203 open", "4 202 -", "4 202 open"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"3 203 open", "4 202 -", "4 202 open"}));
   usb->SetPipes(0, 1);
   usb->SetActive(true);
   EXPECT_TRUE(usb->GetActive());

@@ -7,26 +7,6 @@
 namespace pxtest {
 namespace {
 
-// What the demo's form does with a device change: reload, keep the position.
-class DeviceChanges {
- public:
-  explicit DeviceChanges(TpxUSB& usb) : usb_(usb), window_(AllocateHWnd(TWndMethod::Of<&DeviceChanges::WndProc>(this))) {}
-  ~DeviceChanges() { DeallocateHWnd(window_); }
-
- private:
-  void WndProc(TMessage& message) {
-    if (message.Msg != WM_DEVICECHANGE) {
-      message.Result = win::DefWindowProcA(window_, message.Msg, message.WParam, message.LParam);
-      return;
-    }
-    std::int32_t index = usb_.GetDeviceIndex();
-    usb_.DeviceChange(message);
-    usb_.SetDeviceIndex(index);
-  }
-  TpxUSB& usb_;
-  HWND window_;
-};
-
 class TimelineTest : public ComponentTest {};
 
 TEST_F(TimelineTest, TheDeviceLeavesUnderAReadingPipePairAndComesBackTwice) {

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <random>
+#include <vector>
+
+namespace sim {
+
+// Where Windows may answer in more than one way (which error a removed device's
+// transfer gives, whether a cancelled request still completes with data, how long an
+// arrival stage takes, on which thread a completion runs), the simulator asks here.
+// By default each question gets the usual answer its caller names. With
+// PXUSB_UNKIND=<seed> in the environment the answers are drawn from a generator seeded
+// with it ("random" draws the seed), and the seed is printed once on stderr, so that a
+// failing run can be replayed.
+class Variance {
+ public:
+  static Variance& instance();
+
+  bool unkind() const { return unkind_; }
+  std::uint64_t seed() const { return seed_; }
+
+  // `usual`, or when unkind one of `usual` and `others`, each as likely.
+  template <class T>
+  T pick(T usual, std::initializer_list<T> others) {
+    if (!unkind_) return usual;
+    std::vector<T> all{usual};
+    all.insert(all.end(), others);
+    return all[draw(all.size())];
+  }
+  // `usual`, or when unkind a number from low to high.
+  unsigned between(unsigned usual, unsigned low, unsigned high) {
+    return unkind_ ? low + static_cast<unsigned>(draw(std::uint64_t{high} - low + 1)) : usual;
+  }
+  // `usual`, or when unkind true one time in `oneIn`.
+  bool sometimes(bool usual, unsigned oneIn) { return unkind_ ? draw(oneIn) == 0 : usual; }
+
+  // For tests that run a variant on purpose: unkind with this seed, or kind again.
+  void setUnkind(bool unkind, std::uint64_t seed = 0);
+
+ private:
+  Variance();
+  std::uint64_t draw(std::uint64_t count);
+
+  std::mutex mutex_;
+  std::mt19937_64 generator_;
+  std::atomic<bool> unkind_{false};
+  std::atomic<std::uint64_t> seed_{0};
+};
+
+}  // namespace sim

@@ -212,7 +212,7 @@ class User32 {
 // WM_GETTEXT's copy: at most size - 1 characters and a zero; the count copied.
 LRESULT copyText(const std::string& text, WPARAM size, LPARAM buffer);
 
-// The built-in classes' window procedures (user32_controls.cpp).
+// The built-in classes' window procedures (user32_edit.cpp, user32_combobox.cpp, ...).
 LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ButtonWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -803,9 +803,10 @@ BOOL User32::showWindow(HWND hwnd, int command) {
 
 BOOL User32::isVisible(HWND hwnd) {
   std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+  // (A child without a parent is a child of the desktop, as a combo box's list is.)
   for (Window* w = find(hwnd); w; w = (w->style & WS_CHILD) ? find(w->parent) : nullptr) {
     if (!(w->style & WS_VISIBLE)) return FALSE;
-    if (!(w->style & WS_CHILD)) return TRUE;
+    if (!(w->style & WS_CHILD) || !w->parent) return TRUE;
   }
   return FALSE;
 }

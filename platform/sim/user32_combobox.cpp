@@ -1,5 +1,6 @@
 // COMBOBOX: the built-in combo box of the headless user32.
 #include <algorithm>
+#include <utility>
 
 #include "platform/sim/user32_controls.h"
 #include "platform/sim/text.h"
@@ -17,16 +18,19 @@ int sortedPosition(const ComboState& combo, const std::string& text) {
   return static_cast<int>(it - combo.items.begin());
 }
 
-void rollUp(HWND hwnd, ComboState& combo, bool picked) {
-  if (!combo.dropped) return;
+// Closes the list as Windows does: the parent hears first whether the selection
+// stands, then that the list closed (the first even when it was not dropped, as on
+// losing the focus).
+void rollUp(HWND hwnd, ComboState& combo, bool ok) {
+  notifyParent(hwnd, ok ? CBN_SELENDOK : CBN_SELENDCANCEL);
+  if (!combo.dropped || !user().isWindow(hwnd)) return;
   combo.dropped = false;
-  notifyParent(hwnd, picked ? CBN_SELENDOK : CBN_SELENDCANCEL);
   user().showWindow(combo.list, SW_HIDE);
   notifyParent(hwnd, CBN_CLOSEUP);
 }
 
 void dropDown(HWND hwnd, ComboState& combo) {
-  if (combo.dropped || (styleOf(hwnd) & CBS_DROPDOWNLIST) == CBS_SIMPLE) return;
+  if (combo.dropped || !combo.list || (styleOf(hwnd) & CBS_DROPDOWNLIST) == CBS_SIMPLE) return;
   notifyParent(hwnd, CBN_DROPDOWN);
   RECT field{};
   user().windowRect(hwnd, &field, false);
@@ -36,31 +40,30 @@ void dropDown(HWND hwnd, ComboState& combo) {
   // Whole entries only, and no more room than the entries take.
   auto item = static_cast<int>(combo.itemHeight);
   int rows = std::clamp((static_cast<int>(r.bottom - r.top) - 2) / std::max(item, 1), 1, std::max(combo.count(), 1));
-  int width = r.right - r.left, height = rows * item + 2;
-  if (!combo.list) {
-    combo.list = user().createWindow(0, kComboListClass, "", WS_POPUP | WS_BORDER, r.left, r.top, width,
-                                     height, hwnd, nullptr, nullptr, nullptr);
-    if (!combo.list) return;
-  } else {
-    user().moveWindow(combo.list, r.left, r.top, width, height);
-  }
+  user().moveWindow(combo.list, r.left, r.top, r.right - r.left, rows * item + 2);
   combo.dropped = true;
+  combo.droppedIndex = combo.selected;
   user().sendMessage(combo.list, LB_SETCURSEL, static_cast<WPARAM>(combo.selected), 0);
   user().showWindow(combo.list, SW_SHOWNOACTIVATE);
 }
 
-// The user selects entry `to`: the list follows and the parent hears of it.
-void select(HWND hwnd, ComboState& combo, int to) {
-  if (to == combo.selected) return;
+// A key selects entry `to`. The parent hears of it each time, whether or not the
+// selection moved (an arrow at the end of the list too); with the list closed the
+// choice is made at once, so CBN_SELENDOK comes first.
+void keySelect(HWND hwnd, ComboState& combo, int to) {
   combo.selected = to;
-  if (combo.dropped) user().sendMessage(combo.list, LB_SETCURSEL, static_cast<WPARAM>(to), 0);
+  if (combo.dropped) {
+    user().sendMessage(combo.list, LB_SETCURSEL, static_cast<WPARAM>(to), 0);
+  } else {
+    notifyParent(hwnd, CBN_SELENDOK);
+  }
   notifyParent(hwnd, CBN_SELCHANGE);
 }
 
-// Keys and the wheel move the selection by `by`.
+// Arrows and the wheel move the selection by `by`.
 void step(HWND hwnd, ComboState& combo, int by) {
   if (combo.items.empty()) return;
-  select(hwnd, combo, std::clamp(combo.selected < 0 ? 0 : combo.selected + by, 0, combo.count() - 1));
+  keySelect(hwnd, combo, std::clamp(combo.selected < 0 ? 0 : combo.selected + by, 0, combo.count() - 1));
 }
 
 // A letter selects the next entry after the selected one that starts with it.
@@ -70,7 +73,7 @@ void selectByLetter(HWND hwnd, ComboState& combo, char letter) {
     int at = (combo.selected + i + n) % n;
     const std::string& text = combo.items[static_cast<size_t>(at)].first;
     if (!text.empty() && lowerAscii(text.substr(0, 1)) == lowerAscii(std::string(1, letter))) {
-      select(hwnd, combo, at);
+      keySelect(hwnd, combo, at);
       return;
     }
   }
@@ -94,6 +97,23 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       combo->droppedHeight = reinterpret_cast<const CREATESTRUCTA*>(lParam)->cy;
       fitField();
       return user().defWindowProc(hwnd, message, wParam, lParam);
+    case WM_CREATE:
+      // The list is there from the start, hidden: a child of the desktop, so that it
+      // can reach beyond the parent's edges (the styles Windows gives it, measured).
+      if ((styleOf(hwnd) & CBS_DROPDOWNLIST) != CBS_SIMPLE) {
+        combo->list = user().createWindow(WS_EX_TOOLWINDOW, kComboListClass, "", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                          nullptr, nullptr, hwnd);
+        if (!combo->list) return -1;
+        user().setWindowLong(combo->list, GWL_STYLE,
+                             WS_CHILD | WS_CLIPSIBLINGS | WS_BORDER | LBS_COMBOBOX | LBS_HASSTRINGS | LBS_NOTIFY);
+      }
+      return 0;
+    case WM_DESTROY:
+      if (combo->list) user().destroyWindow(combo->list);
+      return 0;
+    case WM_SETFOCUS:
+      if (!std::exchange(combo->focused, true)) notifyParent(hwnd, CBN_SETFOCUS);
+      return 0;
     // ---- the user --------------------------------------------------------------------
     case WM_LBUTTONDOWN:
       user().setFocus(hwnd);
@@ -108,8 +128,12 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         case VK_DOWN: step(hwnd, *combo, 1); break;
         case VK_UP: step(hwnd, *combo, -1); break;
         case VK_F4: combo->dropped ? rollUp(hwnd, *combo, true) : dropDown(hwnd, *combo); break;
-        case VK_RETURN: rollUp(hwnd, *combo, true); break;
-        case VK_ESCAPE: rollUp(hwnd, *combo, false); break;
+        case VK_RETURN:
+          if (combo->dropped) rollUp(hwnd, *combo, true);
+          break;
+        case VK_ESCAPE:
+          if (combo->dropped) rollUp(hwnd, *combo, false);
+          break;
         default: break;
       }
       return 0;
@@ -129,7 +153,9 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       step(hwnd, *combo, static_cast<SHORT>(HIWORD(wParam)) > 0 ? -1 : 1);
       return 0;
     case WM_KILLFOCUS:
+      if (!std::exchange(combo->focused, false)) return 0;
       rollUp(hwnd, *combo, false);
+      if (user().isWindow(hwnd)) notifyParent(hwnd, CBN_KILLFOCUS);
       return 0;
     case WM_COMMAND:
       // The dropped list reports a pick or its end; then the parent hears of it.
@@ -138,12 +164,19 @@ LRESULT CALLBACK ComboBoxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         combo->selected = static_cast<int>(user().sendMessage(combo->list, LB_GETCURSEL, 0, 0));
         rollUp(hwnd, *combo, true);
         notifyParent(hwnd, CBN_SELCHANGE);
-      } else if (HIWORD(wParam) == LBN_SELCANCEL) {
+      } else if (HIWORD(wParam) == LBN_SELCANCEL && combo->dropped) {
+        // A click elsewhere puts back the selection the list had when it dropped,
+        // without a CBN_SELCHANGE for it: what the arrows chose meanwhile is undone.
+        combo->selected = combo->droppedIndex;
         rollUp(hwnd, *combo, false);
       }
       return 0;
     case CB_SHOWDROPDOWN:
-      wParam ? dropDown(hwnd, *combo) : rollUp(hwnd, *combo, false);
+      if (wParam) {
+        dropDown(hwnd, *combo);
+      } else if (combo->dropped) {
+        rollUp(hwnd, *combo, false);
+      }
       return TRUE;
     case CB_GETDROPPEDSTATE:
       return combo->dropped ? TRUE : FALSE;

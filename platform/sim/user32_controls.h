@@ -44,8 +44,10 @@ struct ComboState : ControlState {
   LRESULT fieldHeight = 15;
   LRESULT itemHeight = 13;
   int droppedHeight = 0;  // the height the window was made with: field and list
-  HWND list = nullptr;    // made when first dropped
+  HWND list = nullptr;    // the list it drops, made with the box
   bool dropped = false;
+  int droppedIndex = CB_ERR;  // the selection when the list dropped
+  bool focused = false;
 
   bool valid(WPARAM index) const { return static_cast<int>(index) >= 0 && index < items.size(); }
   int count() const { return static_cast<int>(items.size()); }

@@ -13,6 +13,7 @@ const char* const kComboListClass = "ComboLBox";
 namespace {
 
 struct ComboListState : ControlState {
+  HWND combo = nullptr;  // the box it belongs to
   int selected = -1;
 };
 
@@ -20,8 +21,11 @@ struct ComboListState : ControlState {
 
 LRESULT CALLBACK ComboListWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   ComboListState* list = user().state<ComboListState>(hwnd);
-  HWND combo = user().parent(hwnd);  // the owner
-  if (!list || !combo) return user().defWindowProc(hwnd, message, wParam, lParam);
+  if (list && message == WM_NCCREATE) {
+    list->combo = static_cast<HWND>(reinterpret_cast<const CREATESTRUCTA*>(lParam)->lpCreateParams);
+  }
+  HWND combo = list ? list->combo : nullptr;
+  if (!combo) return user().defWindowProc(hwnd, message, wParam, lParam);
   auto tell = [&](WORD code) {
     user().sendMessage(combo, WM_COMMAND, MAKEWPARAM(kComboListId, code), reinterpret_cast<LPARAM>(hwnd));
   };

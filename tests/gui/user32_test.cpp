@@ -498,3 +498,75 @@ TEST_P(User32Test, ADropDownComboBoxIsAsHighAsItsField) {
   EXPECT_EQ(rect.bottom - rect.top, field);
   EXPECT_EQ(rect.right - rect.left, 120);
 }
+
+namespace {
+// The notification codes a control sent its parent, in order, without the focus ones
+// unless asked for.
+std::vector<WORD> Codes(bool withFocus = false) {
+  std::vector<WORD> codes;
+  for (const Recorded& r : LogOf(WM_COMMAND)) {
+    WORD code = HIWORD(r.wParam);
+    if (withFocus || (code != CBN_SETFOCUS && code != CBN_KILLFOCUS)) codes.push_back(code);
+  }
+  Log().clear();
+  return codes;
+}
+}  // namespace
+
+// How a drop-down list tells its parent what the user does, in the order Windows
+// sends it: a mouse pick, arrows with the list closed (at its end too), arrows in the
+// dropped list, then a click elsewhere that puts back the selection of the drop.
+TEST_P(User32Test, ComboBoxNotifiesInWindowsOrderAndACancelPutsTheSelectionBack) {
+  Window parent(CreateTopLevel());
+  Window combo(win::CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 5, 5, 120, 150,
+                                    parent, reinterpret_cast<HMENU>(9), nullptr, nullptr));
+  for (const char* text : {"a", "b", "c"}) win::SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+  auto selected = [&] { return win::SendMessageA(combo, CB_GETCURSEL, 0, 0); };
+  auto key = [&](WPARAM vk) { win::SendMessageA(combo, WM_KEYDOWN, vk, 1); };
+  using Codes_ = std::vector<WORD>;
+  // The list exists from the start: a hidden child window of the list box kind.
+  COMBOBOXINFO info{};
+  info.cbSize = sizeof info;
+  ASSERT_TRUE(win::GetComboBoxInfo(combo, &info));
+  ASSERT_NE(info.hwndList, nullptr);
+  auto listStyle = static_cast<DWORD>(win::GetWindowLongPtrA(info.hwndList, GWL_STYLE));
+  EXPECT_EQ(listStyle & (WS_CHILD | WS_POPUP | WS_VISIBLE | LBS_COMBOBOX), WS_CHILD | LBS_COMBOBOX) << listStyle;
+
+  win::ShowWindow(parent, SW_SHOW);
+  win::SetFocus(combo);
+  EXPECT_EQ(Codes(true), Codes_{CBN_SETFOCUS});
+
+  win::SendMessageA(combo, CB_SETCURSEL, 1, 0);
+  for (int atEnd = 0; atEnd < 2; ++atEnd) {
+    key(VK_DOWN);
+    EXPECT_EQ(Codes(), (Codes_{CBN_SELENDOK, CBN_SELCHANGE})) << atEnd;
+    EXPECT_EQ(selected(), 2);
+  }
+
+  ASSERT_TRUE(userinput::PickWithMouse(combo, 0, pxtest::Pumping(Pump)));
+  Codes_ codes = Codes();
+  Codes_ pick{CBN_DROPDOWN, CBN_SELENDOK, CBN_CLOSEUP, CBN_SELCHANGE};
+  ASSERT_GE(codes.size(), pick.size());  // a pick tried again shows its first drop too
+  EXPECT_EQ(Codes_(codes.end() - 4, codes.end()), pick);
+
+  win::SendMessageA(combo, CB_SHOWDROPDOWN, TRUE, 0);
+  key(VK_DOWN);
+  key(VK_DOWN);
+  EXPECT_EQ(selected(), 2);
+  EXPECT_EQ(Codes(), (Codes_{CBN_DROPDOWN, CBN_SELCHANGE, CBN_SELCHANGE}));
+  userinput::Click(parent, 250, 150);
+  ASSERT_TRUE(pxtest::PumpUntil(Pump, [&] { return !win::SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0); }));
+  EXPECT_EQ(selected(), 0);
+  EXPECT_EQ(Codes(), (Codes_{CBN_SELENDCANCEL, CBN_CLOSEUP}));
+
+  // Escape closes the list unpicked too, but keeps what the arrows chose.
+  win::SendMessageA(combo, CB_SHOWDROPDOWN, TRUE, 0);
+  key(VK_DOWN);
+  key(VK_ESCAPE);
+  EXPECT_EQ(selected(), 1);
+  EXPECT_EQ(Codes(), (Codes_{CBN_DROPDOWN, CBN_SELCHANGE, CBN_SELENDCANCEL, CBN_CLOSEUP}));
+
+  // Losing the focus ends a choice even with the list closed.
+  win::SetFocus(parent);
+  EXPECT_EQ(Codes(true), (Codes_{CBN_SELENDCANCEL, CBN_KILLFOCUS}));
+}

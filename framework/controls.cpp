@@ -689,10 +689,29 @@ void TCustomComboBox::Change() {
 }
 
 void TCustomComboBox::WndProc(TMessage& message) {
-  if (message.Msg == CN_COMMAND && HIWORD(message.WParam) == CBN_SELCHANGE) {
-    Click();
-    Change();
-    return;
+  if (message.Msg == CN_COMMAND) {
+    switch (HIWORD(message.WParam)) {
+      case CBN_DROPDOWN:
+        told_ = ItemIndex();
+        break;
+      case CBN_SELCHANGE:
+        told_ = ItemIndex();
+        Click();
+        Change();
+        return;
+      case CBN_SELENDCANCEL:
+        // A dropped list closed by a click elsewhere gets back the selection it had
+        // when it dropped, without a CBN_SELCHANGE; what the arrows chose meanwhile
+        // was told, so the way back is told too.
+        if (win::SendMessageA(Handle(), CB_GETDROPPEDSTATE, 0, 0) && ItemIndex() != told_) {
+          told_ = ItemIndex();
+          Click();
+          Change();
+        }
+        return;
+      default:
+        break;
+    }
   }
   TWinControl::WndProc(message);
 }

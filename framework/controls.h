@@ -314,6 +314,7 @@ class TCustomComboBox : public TWinControl {
   bool sorted_ = false;
   int itemHeight_ = 13;
   int dropDownCount_ = 8;
+  int told_ = -1;  // the selection Change last told of, or the one of the drop
 };
 
 class TComboBox : public TCustomComboBox {

@@ -125,6 +125,22 @@ TEST_F(FormTest, PickingADeviceFillsThePipeListsWithoutSelecting) {
   EXPECT_EQ(form_->ePipeOut->Items().Count(), 0);
 }
 
+// Arrowing in the dropped device list loads each device's pipes; a click elsewhere
+// then puts back the device of the drop, and its pipes with it.
+TEST_F(FormTest, AListClosedByAClickElsewhereShowsThePipesOfTheDeviceItShows) {
+  form_->Show();
+  Pick(form_->pxDeviceBox1, 0);
+  HWND box = form_->pxDeviceBox1->Handle();
+  win::SendMessageA(box, CB_SHOWDROPDOWN, TRUE, 0);
+  win::SendMessageA(box, WM_KEYDOWN, VK_DOWN, 1);
+  ASSERT_EQ(form_->ePipeOut->Items().Count(), 0);  // the mouse's
+  userinput::Click(form_->Handle(), 300, 300);
+  ASSERT_TRUE(pxtest::PumpUntil([this] { Pump(); }, [&] { return !win::SendMessageA(box, CB_GETDROPPEDSTATE, 0, 0); }));
+  EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 0);
+  EXPECT_EQ(form_->pxUSB1->GetDeviceIndex(), 0);
+  EXPECT_EQ(form_->ePipeOut->Items().Count(), 1);
+}
+
 // What the application would show in message boxes (a real one would wait for a user).
 struct ShownErrors {
   void Show(TObject*, const Exception& error) { messages.push_back(error.Message); }

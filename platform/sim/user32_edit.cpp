@@ -10,9 +10,9 @@ using namespace controls;
 
 namespace {
 
-// What an edit holds before EM_SETLIMITTEXT: Wine's user32 keeps 30,000 characters
-// (measured: 40 blocks of 1,000 through EM_REPLACESEL leave 30,000); Microsoft
-// documents 32,767 for Windows. The model is Wine's, which the tests run against.
+// What an edit holds before EM_SETLIMITTEXT: 30,000 characters, on Windows as under
+// Wine (measured there: 40 blocks of 1,000 through EM_REPLACESEL leave 30,000).
+// Microsoft's page names 32,767, but Windows itself stops at 30,000 as well.
 constexpr size_t kDefaultEditLimit = 30000;
 
 size_t countBreaks(const std::string& text, size_t from, size_t to) {
@@ -30,6 +30,7 @@ struct EditState : ControlState {
   size_t caret = 0;   // where it ends: the caret
   size_t limit = kDefaultEditLimit;
   size_t breaks = 0;  // CR LF pairs: the lines are one more
+  bool changed = false;  // by the last replacement
 
   void setText(const std::string& with) {
     text = with;
@@ -38,7 +39,7 @@ struct EditState : ControlState {
   }
 
   // Replaces the selection with as much of `with` as the limit leaves room for;
-  // false when something was cut off. The line count follows the change alone (a
+  // false when something was cut off; `changed` tells whether the text changed. The line count follows the change alone (a
   // pair may form or break at either edge), so a change costs what it changes.
   bool replaceSelection(const std::string& with) {
     size_t from = std::min(anchor, caret);
@@ -46,6 +47,7 @@ struct EditState : ControlState {
     size_t kept = text.size() - (to - from);
     size_t room = limit > kept ? limit - kept : 0;
     size_t length = std::min(with.size(), room);
+    changed = to > from || length > 0;
     size_t edgeFrom = from > 0 ? from - 1 : 0;
     breaks -= countBreaks(text, edgeFrom, std::min(to + 1, text.size()));
     text.replace(from, to - from, with, 0, length);
@@ -89,6 +91,12 @@ struct EditState : ControlState {
   }
 };
 
+// A change of the text: EN_UPDATE before it shows, EN_CHANGE after.
+void tellChange(HWND hwnd) {
+  notifyParent(hwnd, EN_UPDATE);
+  notifyParent(hwnd, EN_CHANGE);
+}
+
 }  // namespace
 
 LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -101,8 +109,10 @@ LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       return TRUE;
     }
     case WM_SETTEXT:
-      // The program's text is taken whole, beyond the limit too (as Wine does).
+      // The program's text is taken whole, beyond the limit too (as Wine does). Only
+      // a single-line edit tells of it (as EN_CHANGE's page says).
       edit->setText(textArg(lParam));
+      if (!(styleOf(hwnd) & ES_MULTILINE)) tellChange(hwnd);
       return TRUE;
     case WM_GETTEXT:
       return copyText(edit->text, wParam, lParam);
@@ -112,11 +122,18 @@ LRESULT CALLBACK EditWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       user().setFocus(hwnd);
       return 0;
     case WM_CHAR:
+      edit->changed = false;
       edit->typed(static_cast<unsigned char>(wParam & 0xff), styleOf(hwnd));
+      if (edit->changed) tellChange(hwnd);
       return 0;
-    case EM_REPLACESEL:
-      if (!edit->replaceSelection(textArg(lParam))) notifyParent(hwnd, EN_MAXTEXT);
+    case EM_REPLACESEL: {
+      // A cut by the limit is told first, then the change.
+      bool whole = edit->replaceSelection(textArg(lParam));
+      bool changed = edit->changed;
+      if (!whole) notifyParent(hwnd, EN_MAXTEXT);
+      if (changed) tellChange(hwnd);
       return 0;
+    }
     case EM_SETLIMITTEXT:
       // 0 lifts the limit (a single-line edit keeps 0x7FFFFFFE).
       edit->limit = wParam ? wParam : (styleOf(hwnd) & ES_MULTILINE) ? ~size_t{0} : 0x7FFFFFFE;

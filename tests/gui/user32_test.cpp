@@ -345,8 +345,7 @@ TEST_P(User32Test, CheckBoxClickTogglesAndNotifiesButSettingDoesNot) {
   }
 }
 
-// An edit takes 30,000 characters until its limit is set; 0 lifts the limit. (Wine's
-// default; Microsoft documents 32,767 characters for Windows.)
+// An edit takes 30,000 characters until its limit is set; 0 lifts the limit.
 TEST_P(User32Test, AnEditHoldsThirtyThousandCharactersUntilTheLimitIsLifted) {
   Window parent(CreateTopLevel());
   Window edit(CreateChild("EDIT", ES_MULTILINE | ES_AUTOVSCROLL, parent, 1));
@@ -569,4 +568,29 @@ TEST_P(User32Test, ComboBoxNotifiesInWindowsOrderAndACancelPutsTheSelectionBack)
   // Losing the focus ends a choice even with the list closed.
   win::SetFocus(parent);
   EXPECT_EQ(Codes(true), (Codes_{CBN_SELENDCANCEL, CBN_KILLFOCUS}));
+}
+
+// What an edit tells its parent of a change: EN_UPDATE before EN_CHANGE, for what the
+// user types and what the program replaces; for a new text only on a single line.
+TEST_P(User32Test, AnEditTellsOfEachChangeBeforeAndAfterItShows) {
+  Window parent(CreateTopLevel());
+  for (DWORD style : {DWORD{0}, DWORD{ES_MULTILINE}}) {
+    Window edit(CreateChild("EDIT", style, parent, 1));
+    using Codes_ = std::vector<WORD>;
+    const Codes_ change{EN_UPDATE, EN_CHANGE};
+    Codes();
+    Type(edit, "a");
+    EXPECT_EQ(Codes(), change) << style;
+    Type(edit, "\b\b");  // the second finds nothing to erase
+    EXPECT_EQ(Codes(), change) << style;
+    win::SendMessageA(edit, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>("bc"));
+    EXPECT_EQ(Codes(), change) << style;
+    win::SetWindowTextA(edit, "new");
+    EXPECT_EQ(Codes(), style ? Codes_{} : change) << style;
+    // Cut short by the limit: the parent hears of the cut before the change.
+    win::SendMessageA(edit, EM_SETLIMITTEXT, 4, 0);
+    win::SendMessageA(edit, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>("long"));
+    EXPECT_EQ(Codes(), (Codes_{EN_MAXTEXT, EN_UPDATE, EN_CHANGE})) << style;
+    EXPECT_EQ(WindowText(edit), "lnew") << style;
+  }
 }

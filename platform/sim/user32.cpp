@@ -5,6 +5,7 @@
 
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
+#include "platform/sim/variance.h"
 
 namespace sim {
 
@@ -222,10 +223,7 @@ HWND User32::createWindow(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD s
   RECT client{};
   if (!windowRect(hwnd, &client, true)) return nullptr;  // destroyed while being created
   call(hwnd, WM_SIZE, 0, MAKELPARAM(static_cast<WORD>(client.right), static_cast<WORD>(client.bottom)));
-  if (style & WS_VISIBLE) {
-    std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
-    if (!(style & WS_CHILD) && parent != HWND_MESSAGE) foreground_ = hwnd;
-  }
+  if ((style & WS_VISIBLE) && !(style & WS_CHILD) && parent != HWND_MESSAGE) activate(hwnd, WA_ACTIVE);
   return isWindow(hwnd) ? hwnd : nullptr;
 }
 
@@ -259,6 +257,7 @@ void User32::destroyTree(HWND hwnd) {
     if (!w || w->destroying) return;
     w->destroying = true;
     if (foreground_ == hwnd) foreground_ = nullptr;
+    activated_.erase(std::remove(activated_.begin(), activated_.end(), hwnd), activated_.end());
     Queue& q = queue(w->thread);
     if (q.focus == hwnd) q.focus = nullptr;
   }
@@ -333,6 +332,17 @@ LRESULT User32::defWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_CLOSE:
       destroyWindow(hwnd);
       return 0;
+    case WM_ACTIVATE: {
+      // An activated window that is not minimized takes the focus.
+      bool minimized = false;
+      {
+        std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+        Window* w = find(hwnd);
+        minimized = !w || w->minimized;
+      }
+      if (LOWORD(wParam) != WA_INACTIVE && !minimized) setFocus(hwnd);
+      return 0;
+    }
     case WM_WINDOWPOSCHANGING: {
       // A sizeable or top-level window is kept within the sizes it tells.
       DWORD style = static_cast<DWORD>(getWindowLong(hwnd, GWL_STYLE));
@@ -671,10 +681,38 @@ int User32::messageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
 }
 
 BOOL User32::setForegroundWindow(HWND hwnd) {
-  std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
-  if (!find(hwnd)) return FALSE;
-  foreground_ = hwnd;
+  if (!isWindow(hwnd)) return FALSE;
+  if (foregroundWindow() != hwnd) activate(hwnd, WA_ACTIVE);
   return TRUE;
+}
+
+void User32::activate(HWND hwnd, WORD how) {
+  HWND previous = nullptr;
+  bool previousMinimized = false;
+  {
+    std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+    previous = std::exchange(foreground_, hwnd);
+    if (Window* w = find(previous)) previousMinimized = w->minimized;
+    activated_.erase(std::remove(activated_.begin(), activated_.end(), hwnd), activated_.end());
+    activated_.push_back(hwnd);
+  }
+  if (previous && previous != hwnd) {
+    deliver(previous, WM_ACTIVATE, MAKEWPARAM(WA_INACTIVE, previousMinimized ? 1 : 0),
+            reinterpret_cast<LPARAM>(hwnd));
+  }
+  deliver(hwnd, WM_ACTIVATE, how, reinterpret_cast<LPARAM>(previous));
+}
+
+void User32::deliver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  DWORD me = currentThread();
+  bool sameThread = false;
+  kernel_.update([&] {
+    Window* w = find(hwnd);
+    if (!w) return;
+    sameThread = w->thread == me;
+    if (!sameThread) queue(w->thread).sent.push_back(std::make_shared<SentMessage>(SentMessage{hwnd, message, wParam, lParam}));
+  });
+  if (sameThread) call(hwnd, message, wParam, lParam);
 }
 
 HCURSOR User32::setCursor(HCURSOR cursor) {
@@ -772,6 +810,9 @@ BOOL User32::showWindow(HWND hwnd, int command) {
   // its own again. Either way it hears of its new size.
   bool sizeChanged = false;
   RECT client{};
+  enum class Activation { None, This, Next } activation = Activation::None;
+  bool focusInside = false;  // the caller's focus is in the window
+  DWORD me = currentThread();
   {
     std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
     Window* w = find(hwnd);
@@ -788,17 +829,49 @@ BOOL User32::showWindow(HWND hwnd, int command) {
     }
     was = (w->style & WS_VISIBLE) != 0;
     w->style = now ? (w->style | WS_VISIBLE) : (w->style & ~WS_VISIBLE);
-    // Showing a top-level window activates it; hiding the active one leaves none.
+    // Showing a top-level window activates it (restoring one, even when it still is
+    // the active one); hiding the active one leaves none; minimizing it activates
+    // the next (see below).
     bool topLevel = !(w->style & WS_CHILD) && w->parent != HWND_MESSAGE;
-    if (topLevel && now && command != SW_SHOWNOACTIVATE) foreground_ = hwnd;
-    if (!now && foreground_ == hwnd) foreground_ = nullptr;
+    bool active = foreground_ == hwnd;
+    if (topLevel && now && command != SW_SHOWNOACTIVATE && command != SW_MINIMIZE) {
+      activation = (!active || (command == SW_RESTORE && sizeChanged)) ? Activation::This : Activation::None;
+    }
+    if (topLevel && active && command == SW_MINIMIZE) activation = Activation::Next;
+    if (!now && active) foreground_ = nullptr;
+    focusInside = w->thread == me && isInside(queue(me).focus, hwnd);
   }
   if (was != now) call(hwnd, WM_SHOWWINDOW, now, 0);
   if (sizeChanged) {
     call(hwnd, WM_SIZE, command == SW_MINIMIZE ? SIZE_MINIMIZED : SIZE_RESTORED,
          MAKELPARAM(static_cast<WORD>(client.right), static_cast<WORD>(client.bottom)));
   }
+  if (command == SW_MINIMIZE && focusInside) setFocus(nullptr);
+  if (activation == Activation::This) activate(hwnd, WA_ACTIVE);
+  if (activation == Activation::Next) {
+    // The next window in Z order, which the model keeps as the order of activation.
+    // Windows may leave the minimized window active instead (Wine does without a
+    // window manager, Windows when no other window can take it): it keeps no focus.
+    HWND next = nextToActivate(hwnd);
+    if (next && Variance::instance().pick(true, {false})) activate(next, WA_ACTIVE);
+  }
   return was ? TRUE : FALSE;
+}
+
+HWND User32::nextToActivate(HWND leaving) {
+  std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+  for (auto it = activated_.rbegin(); it != activated_.rend(); ++it) {
+    Window* w = find(*it);
+    if (w && *it != leaving && (w->style & WS_VISIBLE) && !(w->style & WS_DISABLED) && !w->minimized) return *it;
+  }
+  return nullptr;
+}
+
+bool User32::isInside(HWND hwnd, HWND ancestor) {
+  for (Window* w = find(hwnd); w; w = (w->style & WS_CHILD) ? find(w->parent) : nullptr) {
+    if (w->handle == ancestor) return true;
+  }
+  return false;
 }
 
 BOOL User32::isVisible(HWND hwnd) {

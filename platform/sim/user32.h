@@ -180,6 +180,14 @@ class User32 {
   // timers as they fall due.
   DWORD waitForInput(const std::vector<HANDLE>& handles, bool waitAll, DWORD timeout,
                      const std::function<bool()>& ready);
+  // `hwnd` becomes the active window: the one that was active hears WA_INACTIVE,
+  // then `hwnd` hears `how`. A window of another thread hears it when that thread
+  // next looks at its queue; nobody waits for it (as SendNotifyMessage).
+  void activate(HWND hwnd, WORD how);
+  void deliver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  // The window activated most recently, other than `leaving`, that can be active.
+  HWND nextToActivate(HWND leaving);
+  bool isInside(HWND hwnd, HWND ancestor);  // under the lock: hwnd is it or within it
   void destroyTree(HWND hwnd);
   void forget(HWND hwnd);
   std::vector<HWND> children(HWND hwnd);
@@ -204,6 +212,7 @@ class User32 {
   int boxAnswer_ = IDOK;
   HCURSOR cursor_ = nullptr;
   HWND foreground_ = nullptr;
+  std::vector<HWND> activated_;  // top-level windows by their last activation, latest last
   POINT cursorPos_{0, 0};
   HWND capture_ = nullptr;  // the window a held button's messages go to
   bool keysDown_[256] = {};

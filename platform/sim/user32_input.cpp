@@ -59,6 +59,7 @@ void User32::keyInput(const KEYBDINPUT& key) {
 
 void User32::mouseInput(const MOUSEINPUT& mouse) {
   HWND target = nullptr;
+  HWND activateTarget = nullptr;
   UINT message = 0;
   WPARAM wParam = 0;
   POINT point{};
@@ -79,7 +80,7 @@ void User32::mouseInput(const MOUSEINPUT& mouse) {
       for (; w && (w->style & WS_CHILD); w = find(w->parent)) {
       }
       // A click activates its top-level window (a dropped list is none of that kind).
-      if (w && !(w->style & WS_POPUP)) foreground_ = w->handle;
+      if (w && !(w->style & WS_POPUP) && w->handle != foreground_) activateTarget = w->handle;
     } else if (mouse.dwFlags & MOUSEEVENTF_LEFTUP) {
       target = capture_ ? capture_ : mouseTarget(point);
       capture_ = nullptr;
@@ -98,6 +99,7 @@ void User32::mouseInput(const MOUSEINPUT& mouse) {
       point = cursorPos_;
     }
   }
+  if (activateTarget) activate(activateTarget, WA_CLICKACTIVE);
   if (!target) return;
   postInput(target, message, wParam, MAKELPARAM(static_cast<WORD>(point.x), static_cast<WORD>(point.y)));
 }

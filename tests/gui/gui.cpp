@@ -30,6 +30,9 @@ LRESULT CALLBACK RecordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
     case WM_DEVICECHANGE:
       Log().push_back({hwnd, msg, wParam, lParam});
       return 0;
+    case WM_ACTIVATE:
+      Log().push_back({hwnd, msg, wParam, lParam});
+      return win::DefWindowProcA(hwnd, msg, wParam, lParam);
     default:
       if (msg >= WM_APP && msg < 0xC000) {
         Log().push_back({hwnd, msg, wParam, lParam});

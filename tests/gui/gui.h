@@ -19,7 +19,7 @@ struct Recorded {
 };
 
 // What the recording class saw of the messages a test looks at (WM_COMMAND,
-// WM_TIMER, WM_DESTROY, WM_NCDESTROY, WM_DEVICECHANGE, WM_APP and up), on the main
+// WM_TIMER, WM_DESTROY, WM_NCDESTROY, WM_DEVICECHANGE, WM_ACTIVATE, WM_APP and up), on the main
 // thread only.
 std::vector<Recorded>& Log();
 std::vector<Recorded> LogOf(UINT msg);

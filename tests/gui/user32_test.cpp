@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "gui.h"
+#include "platform/sim/variance.h"
 #include "support/input.h"
 
 using namespace guitest;
@@ -593,4 +594,36 @@ TEST_P(User32Test, AnEditTellsOfEachChangeBeforeAndAfterItShows) {
     EXPECT_EQ(Codes(), (Codes_{EN_MAXTEXT, EN_UPDATE, EN_CHANGE})) << style;
     EXPECT_EQ(WindowText(edit), "lnew") << style;
   }
+}
+
+// Minimizing the active window activates the next one; restoring activates it again.
+// Each hears it: the one left first, and an activated window takes the focus.
+TEST_P(User32Test, MinimizeActivatesTheNextWindowAndRestoreThisOne) {
+  Window first(CreateTopLevel("first"));
+  Window second(CreateTopLevel("second"));
+  win::ShowWindow(first, SW_SHOW);
+  win::ShowWindow(second, SW_SHOW);
+  Pump();
+  ASSERT_EQ(win::GetForegroundWindow(), second.get());
+  auto activations = [] {
+    std::vector<std::pair<HWND, WORD>> seen;
+    for (const Recorded& r : LogOf(WM_ACTIVATE)) seen.emplace_back(r.hwnd, LOWORD(r.wParam));
+    Log().clear();
+    return seen;
+  };
+  activations();
+  using Seen = std::vector<std::pair<HWND, WORD>>;
+  win::ShowWindow(second, SW_MINIMIZE);
+  Pump();
+  // Windows activates the next window; Wine without a window manager (and the unkind
+  // simulator) leaves the minimized one active, without the focus.
+  bool nextActive = win::GetForegroundWindow() == first.get();
+  EXPECT_TRUE(nextActive || !Simulated() || sim::Variance::instance().unkind());
+  EXPECT_EQ(win::GetFocus(), nextActive ? first.get() : nullptr);
+  EXPECT_EQ(activations(), (nextActive ? Seen{{second, WA_INACTIVE}, {first, WA_ACTIVE}} : Seen{}));
+  win::ShowWindow(second, SW_RESTORE);
+  Pump();
+  EXPECT_EQ(win::GetForegroundWindow(), second.get());
+  EXPECT_EQ(win::GetFocus(), second.get());
+  EXPECT_EQ(activations(), (nextActive ? Seen{{first, WA_INACTIVE}, {second, WA_ACTIVE}} : Seen{{second, WA_ACTIVE}}));
 }

@@ -285,6 +285,9 @@ void TWinControl::WndProc(TMessage& message) {
         return;
       }
       break;
+    case WM_SETFOCUS:
+      if (TWinControl* parent = Parent()) parent->ChildFocused(this);
+      break;
     case CM_INVOKE:
       (*reinterpret_cast<const std::function<void()>*>(message.LParam))();
       return;

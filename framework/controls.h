@@ -205,6 +205,8 @@ class TWinControl : public TControl {
   virtual int WindowHeight() const { return Height(); }
   virtual int NonClientHeight() const { return 0; }
   HWND ParentWindow();
+  // A control of ours took the focus (a form remembers it for when it is active again).
+  virtual void ChildFocused(TWinControl* child) {}
 
  private:
   friend class TControl;

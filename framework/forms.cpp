@@ -130,10 +130,10 @@ void TForm::WndProc(TMessage& message) {
       Free();
       return;
     case WM_ACTIVATE: {
-      // As a dialog does: the control that had the focus when the form was left gets
-      // it back when the form is active again (the first in tab order at first).
+      // As a dialog does: the control that had the focus last gets it back when the
+      // form is active again (the first in tab order at first). It is remembered as
+      // it takes the focus: a minimized form may lose the focus without being left.
       if (LOWORD(message.WParam) == WA_INACTIVE) {
-        focused_ = win::GetFocus();
         TWinControl::WndProc(message);
         return;
       }

@@ -39,13 +39,14 @@ class TForm : public TWinControl {
   void InitializeWindow() override;
   void WndProc(TMessage& message) override;
   void Notification(TComponent* component, TOperation operation) override;
+  void ChildFocused(TWinControl* child) override { focused_ = child->Handle(); }
   // The classic frame of a sizeable window with a caption, until the window can tell.
   int NonClientWidth() const override { return 8; }
   int NonClientHeight() const override { return 27; }
 
  private:
   TSizeConstraints constraints_;
-  HWND focused_ = nullptr;  // the control that had the focus when the form was left
+  HWND focused_ = nullptr;  // the control that had the focus last
   int clientWidth_ = -1;  // as set, kept when the window's frame differs
   int clientHeight_ = -1;
   bool settingClientSize_ = false;

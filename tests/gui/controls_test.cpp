@@ -505,3 +505,16 @@ TEST_P(ControlsTest, ClosingAFormAsksOnCloseWhatToDo) {
   Application->Run();
   EXPECT_TRUE(Application->Terminated());
 }
+
+// The control that had the focus gets it back when the minimized form is restored
+// (Windows may take the focus away without telling the form it was left).
+TEST_P(ControlsTest, ARestoredFormGivesTheFocusBackToItsControl) {
+  Make<TEdit>(16, 16);
+  TEdit* second = Make<TEdit>(16, 48);
+  form_->Show();
+  win::SetFocus(second->Handle());
+  win::ShowWindow(form_->Handle(), SW_MINIMIZE);
+  Pump();
+  win::ShowWindow(form_->Handle(), SW_RESTORE);
+  EXPECT_TRUE(pxtest::PumpUntil(Pump, [&] { return win::GetFocus() == second->Handle(); }));
+}

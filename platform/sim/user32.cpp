@@ -710,7 +710,9 @@ void User32::deliver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     Window* w = find(hwnd);
     if (!w) return;
     sameThread = w->thread == me;
-    if (!sameThread) queue(w->thread).sent.push_back(std::make_shared<SentMessage>(SentMessage{hwnd, message, wParam, lParam}));
+    if (!sameThread) {
+      queue(w->thread).sent.push_back(std::make_shared<SentMessage>(SentMessage{hwnd, message, wParam, lParam}));
+    }
   });
   if (sameThread) call(hwnd, message, wParam, lParam);
 }

@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include <algorithm>
 #include <cstdio>
 
 // The form description, compiled in from Unit1.dfm.
@@ -10,8 +11,21 @@ const TClassInfo& TXPManifest::ClassInfo() {
   return info;
 }
 
+namespace {
+
+constexpr UINT_PTR kDisplayTick = 1;
+constexpr UINT kTickMs = 100;
+// Hex lines a tick shows at most: more than that is beyond reading.
+constexpr size_t kLinesPerTick = 8;
+constexpr int kDefaultScrollBack = 1000;
+constexpr int kMaxScrollBack = 100000;
+constexpr int kCharsPerLine = 80;
+
+}  // namespace
+
 TForm1::TForm1(TComponent* owner) : TForm(owner) {
   SetMessageHandler(WM_DEVICECHANGE, TWndMethod::Of<&TForm1::WMDeviceChange>(this));
+  SetMessageHandler(WM_TIMER, TWndMethod::Of<&TForm1::WMTimer>(this));
 }
 
 std::string HexLine(const void* buffer, DWORD count) {
@@ -82,9 +96,86 @@ void TForm1::CheckBox1Click(TObject*) {
 }
 
 void TForm1::pxUSBPipePair1AfterReceive(TObject*, void* Buffer, DWORD Received) {
-  std::string line = HexLine(Buffer, Received);
-  // One step on the memo's own thread, so no other change comes between.
-  Memo2->Invoke([&] { Memo2->Lines().Add(line); });
+  receivedBytes_ += Received;
+  {
+    std::lock_guard<std::mutex> guard(receivedLock_);
+    if (waitingLines_.size() == kLinesPerTick) {
+      leftOutBytes_ += waitingLines_.front().size() / 3;
+      ++leftOutBlocks_;
+      waitingLines_.pop_front();
+    }
+    waitingLines_.push_back(HexLine(Buffer, Received));
+  }
+  // The first block starts the display ticks, on the form's own thread; they go on
+  // until the form goes.
+  if (!ticking_.exchange(true)) {
+    Invoke([this] {
+      lastRate_ = std::chrono::steady_clock::now();
+      win::SetTimer(Handle(), kDisplayTick, kTickMs, nullptr);
+    });
+  }
+}
+
+int TForm1::ScrollBackLines() {
+  int lines = std::atoi(eScrollBack->GetText().c_str());
+  return lines > 0 ? std::min(lines, kMaxScrollBack) : kDefaultScrollBack;
+}
+
+void TForm1::WMTimer(TMessage& Message) {
+  if (Message.WParam != kDisplayTick) return;
+  std::deque<std::string> lines;
+  std::uint64_t leftOutBlocks = 0, leftOutBytes = 0;
+  {
+    std::lock_guard<std::mutex> guard(receivedLock_);
+    lines.swap(waitingLines_);
+    std::swap(leftOutBlocks, leftOutBlocks_);
+    std::swap(leftOutBytes, leftOutBytes_);
+  }
+  if (leftOutBlocks) {
+    Memo2->Lines().Add(Format("... %u blocks, %u bytes not shown ...",
+                              {static_cast<unsigned>(leftOutBlocks), static_cast<unsigned>(leftOutBytes)}));
+  }
+  for (const std::string& line : lines) Memo2->Lines().Add(line);
+  int keep = ScrollBackLines();
+  TrimScrollBack(*Memo1, keep);
+  TrimScrollBack(*Memo2, keep);
+
+  auto now = std::chrono::steady_clock::now();
+  double seconds = std::chrono::duration<double>(now - lastRate_).count();
+  if (seconds < 1.0) return;
+  std::uint64_t bytes = receivedBytes_;
+  double rate = static_cast<double>(bytes - bytesAtLastRate_) / seconds;
+  lastRate_ = now;
+  bytesAtLastRate_ = bytes;
+  char text[96];
+  std::snprintf(text, sizeof text, "Received %llu bytes, %.1f kB/s", static_cast<unsigned long long>(bytes),
+                rate / 1000.0);
+  lReceived->SetCaption(text);
+}
+
+void TrimScrollBack(TMemo& memo, int lines) {
+  HWND window = memo.Handle();
+  auto length = static_cast<size_t>(win::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0));
+  auto maxChars = static_cast<size_t>(lines) * kCharsPerLine;
+  if (length <= maxChars && win::SendMessageA(window, EM_GETLINECOUNT, 0, 0) <= lines) return;
+  std::string text(length + 1, '\0');
+  text.resize(static_cast<size_t>(win::SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]))));
+  // From the end back: the start of the oldest line kept, or of the characters kept.
+  size_t cut = text.size() > maxChars ? text.size() - maxChars : 0;
+  int seen = 0;
+  for (size_t i = text.size(); i-- > cut;) {
+    if (text[i] == '\n' && ++seen == lines) {
+      cut = i + 1;
+      break;
+    }
+  }
+  if (cut == 0) return;
+  DWORD start = 0, end = 0;
+  win::SendMessageA(window, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  win::SendMessageA(window, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+  win::SendMessageA(window, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(""));
+  auto kept = [&](DWORD at) { return static_cast<LPARAM>(at > cut ? at - cut : 0); };
+  win::SendMessageA(window, EM_SETSEL, static_cast<WPARAM>(kept(start)), kept(end));
 }
 
 void TForm1::pxUSBPipePair1FatalError(TObject*, DWORD, DWORD, const std::string&, bool&) {
@@ -124,6 +215,9 @@ const TClassInfo& TForm1::ClassInfo() {
         .Field("Memo1", &TForm1::Memo1)
         .Field("Memo2", &TForm1::Memo2)
         .Field("XPManifest1", &TForm1::XPManifest1)
+        .Field("lReceived", &TForm1::lReceived)
+        .Field("Label6", &TForm1::Label6)
+        .Field("eScrollBack", &TForm1::eScrollBack)
         .Handler<&TForm1::pxDeviceBox1Change>("pxDeviceBox1Change")
         .Handler<&TForm1::CheckBox1Click>("CheckBox1Click")
         .Handler<&TForm1::pxUSBPipePair1AfterReceive>("pxUSBPipePair1AfterReceive")

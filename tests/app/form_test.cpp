@@ -69,7 +69,7 @@ class FormTest : public ::testing::Test {
 TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
   const char* order[] = {"Label1", "Label2", "Label3",  "Label4", "Label5",
                          "pxDeviceBox1", "Memo1", "ePipeIn", "ePipeOut", "CheckBox1",
-                         "Memo2", "pxUSB1", "pxUSBPipePair1", "XPManifest1"};
+                         "Memo2", "pxUSB1", "pxUSBPipePair1", "XPManifest1", "lReceived", "Label6", "eScrollBack"};
   ASSERT_EQ(form_->ComponentCount(), static_cast<int>(std::size(order)));
   for (int i = 0; i < form_->ComponentCount(); ++i) EXPECT_EQ(form_->Components(i)->Name(), order[i]);
   EXPECT_EQ(form_->Caption(), "USB Device Demo - pxusb.dev");
@@ -173,15 +173,41 @@ TEST_F(FormTest, EachReceivedBlockBecomesAHexLineFromTheReaderThread) {
     form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, second, 1);
     done = 1;
   });
-  // The lines reach the memo through its own thread.
+  // The lines reach the memo at the next display tick.
   EXPECT_TRUE(pxtest::WaitUntil([&] {
     app_->ProcessMessages();
-    return done == 1;
+    return done == 1 && form_->Memo2->Lines().Count() == 2;
   }));
   reader.join();
   ASSERT_EQ(form_->Memo2->Lines().Count(), 2);
   EXPECT_EQ(form_->Memo2->Lines().Strings(0), "48 69 0A ");
   EXPECT_EQ(form_->Memo2->Lines().Strings(1), "FF ");
+}
+
+// A flood of blocks: both boxes keep only the lines the user set, the hex box shows the
+// latest blocks behind a count of those left out, and the byte count misses nothing.
+TEST_F(FormTest, AFloodIsCoalescedIntoABoundedScrollBackAndCountedWhole) {
+  form_->Show();
+  form_->eScrollBack->SetText("20");
+  for (int i = 0; i < 30; ++i) form_->Memo1->Lines().Add("terminal line " + std::to_string(i));
+  std::thread reader([&] {
+    for (int i = 0; i < 1000; ++i) {
+      unsigned char block[] = {0xAB, 0xCD, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+      form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, block, 4);
+    }
+  });
+  EXPECT_TRUE(pxtest::WaitUntil([&] {
+    app_->ProcessMessages();
+    return form_->lReceived->Caption().find("Received 4000 bytes") == 0;
+  })) << form_->lReceived->Caption();
+  reader.join();
+  TStrings& hex = form_->Memo2->Lines();
+  ASSERT_GT(hex.Count(), 1);
+  EXPECT_LE(hex.Count(), 20);
+  EXPECT_EQ(hex.Strings(hex.Count() - 1), "AB CD 03 E7 ");
+  EXPECT_NE(form_->Memo2->GetText().find("bytes not shown"), std::string::npos);
+  ASSERT_LE(form_->Memo1->Lines().Count(), 20);
+  EXPECT_EQ(form_->Memo1->Lines().Strings(form_->Memo1->Lines().Count() - 1), "terminal line 29");
 }
 
 TEST_F(FormTest, ADeviceChangeKeepsThePositionAndRefillsThePipeLists) {

@@ -284,9 +284,9 @@ USHORT MaxPacketSize(WINUSB_INTERFACE_HANDLE usb, PipeId Pipe) {
 // MAXIMUM_TRANSFER_SIZE (read-only, through WinUsb_GetPipePolicy); it applies to IN
 // pipes only. "WinUSB functions for pipe policy modification":
 // https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-functions-for-pipe-policy-modification
-bool TpxWinUsbApi::PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) {
+void TpxWinUsbApi::PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) {
   TpxUsbCallGate::Use use(FCalls);
-  if (!use || !(Pipe & 0x80)) return false;
+  if (!use || !(Pipe & 0x80)) return;
   WINUSB_INTERFACE_HANDLE usb = InterfaceOf(Pipe);
   bool raw = false;
   if (Depth > 1) {
@@ -296,9 +296,7 @@ bool TpxWinUsbApi::PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) {
     raw = packet != 0 && Length % packet == 0 &&
           WinUsb_GetPipePolicy(usb, Pipe, MAXIMUM_TRANSFER_SIZE, &size, &maximum) && Length <= maximum;
   }
-  if (raw == FRawIo[Pipe]) return raw || Depth <= 1;
+  if (raw == FRawIo[Pipe]) return;
   UCHAR value = raw ? 1 : 0;
-  if (!WinUsb_SetPipePolicy(usb, Pipe, RAW_IO, sizeof value, &value)) return false;
-  FRawIo[Pipe] = raw;
-  return raw || Depth <= 1;
+  if (WinUsb_SetPipePolicy(usb, Pipe, RAW_IO, sizeof value, &value)) FRawIo[Pipe] = raw;
 }

@@ -54,7 +54,7 @@ class TpxWinUsbApi : public TpxCustomUsbApi {
   bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) override;
   bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) override;
   // Raw I/O on the pipe for more than one read queued, where the read length allows it.
-  bool PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) override;
+  void PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) override;
 
  private:
   using Transfer = BOOL (*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);

@@ -265,7 +265,7 @@ DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
       read.error = done ? ERROR_SUCCESS : win::GetLastError();
       // A wait that gave up before its read ended (the device closed meanwhile) must
       // not lead to a second read on the same record and buffer.
-      read.running = !Ended(run.device, read.record);
+      read.running = !done && !Ended(run.device, read.record);
       if (read.running) break;
     }
     if (run.stopped) break;

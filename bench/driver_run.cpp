@@ -4,6 +4,8 @@
 // hosted machine. Each is measured three times, alternating; the median counts.
 //   driver_run [MEGABYTES] [READ_SIZE]       (the driver must be running: scripts/bench)
 // Prints one line per depth and a last line with the ratios.
+//   driver_run MEGABYTES READ_SIZE pair|bare DEPTH
+// reads once with the one way, for scripts/bench to count the CPU time it takes.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -40,20 +42,23 @@ double BareLoop(int depth, DWORD size, unsigned long long bytes) {
   std::vector<std::vector<BYTE>> buffers(depth, std::vector<BYTE>(size));
   std::vector<OVERLAPPED> records(depth);
   auto issue = [&](int i) {
-    win::ResetEvent(records[i].hEvent);
     DWORD returned = 0;
     return win::DeviceIoControl(file, IOCTL_PXUSB_READ_PIPE, &record, sizeof record, buffers[i].data(), size,
                                 &returned, &records[i]) ||
            win::GetLastError() == ERROR_IO_PENDING;
   };
-  for (OVERLAPPED& r : records) r.hEvent = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Auto-reset, as the access layer's: the wait takes the signal, no reset is needed.
+  for (OVERLAPPED& r : records) r.hEvent = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   auto start = Clock::now();
   unsigned long long done = 0;
   bool ok = true;
   for (int i = 0; i < depth; ++i) ok = ok && issue(i);
   for (int i = 0; ok && done < bytes; i = (i + 1) % depth) {
     DWORD count = 0;
-    ok = win::GetOverlappedResult(file, &records[i], &count, TRUE) && count > 0;
+    // The event first, as the access layer waits: a request that is done is then only
+    // collected.
+    ok = win::WaitForSingleObject(records[i].hEvent, INFINITE) == WAIT_OBJECT_0 &&
+         win::GetOverlappedResult(file, &records[i], &count, TRUE) && count > 0;
     done += count;
     if (ok && done < bytes) ok = issue(i);
   }
@@ -130,6 +135,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   usb->SetDeviceIndex(0);
+  if (argc > 4) {
+    int depth = std::atoi(argv[4]);
+    double rate = std::string(argv[3]) == "pair" ? PipePair(*usb, depth, size, bytes) : BareLoop(depth, size, bytes);
+    std::printf("%s depth %d: %.1f MB/s\n", argv[3], depth, rate / 1e6);
+    return rate > 0 ? 0 : 1;
+  }
   std::printf("P6: %llu MiB per measurement, reads of %u bytes\n", bytes >> 20, size);
   std::vector<double> pairRates;
   for (int depth : {1, 2, 4, 8}) {

@@ -1,7 +1,9 @@
 #include "app/Unit1.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
+#include <cstdlib>
 
 // The form description, compiled in from Unit1.dfm.
 extern const char kUnit1Dfm[];
@@ -17,7 +19,8 @@ constexpr UINT_PTR kDisplayTick = 1;
 constexpr UINT kTickMs = 100;
 // Hex lines a tick shows at most: more than that is beyond reading.
 constexpr size_t kLinesPerTick = 8;
-constexpr int kDefaultScrollBack = 1000;
+constexpr size_t kTextPerTick = 8 * 1024;
+constexpr int kDefaultScrollBack = 500;
 constexpr int kMaxScrollBack = 100000;
 constexpr int kCharsPerLine = 80;
 
@@ -99,6 +102,10 @@ void TForm1::pxUSBPipePair1AfterReceive(TObject*, void* Buffer, DWORD Received) 
   receivedBytes_ += Received;
   {
     std::lock_guard<std::mutex> guard(receivedLock_);
+    // The terminal's text, zero bytes left out; of more than a tick can show, the latest.
+    const char* bytes = static_cast<const char*>(Buffer);
+    std::copy_if(bytes, bytes + Received, std::back_inserter(waitingText_), [](char c) { return c != '\0'; });
+    if (waitingText_.size() > kTextPerTick) waitingText_.erase(0, waitingText_.size() - kTextPerTick);
     if (waitingLines_.size() == kLinesPerTick) {
       leftOutBytes_ += waitingLines_.front().size() / 3;
       ++leftOutBlocks_;
@@ -124,18 +131,25 @@ int TForm1::ScrollBackLines() {
 void TForm1::WMTimer(TMessage& Message) {
   if (Message.WParam != kDisplayTick) return;
   std::deque<std::string> lines;
+  std::string text;
   std::uint64_t leftOutBlocks = 0, leftOutBytes = 0;
   {
     std::lock_guard<std::mutex> guard(receivedLock_);
     lines.swap(waitingLines_);
+    text.swap(waitingText_);
     std::swap(leftOutBlocks, leftOutBlocks_);
     std::swap(leftOutBytes, leftOutBytes_);
   }
+  // Inserted at the caret, as typed text would be; typed characters go to the device.
+  if (!text.empty()) win::SendMessageA(Memo1->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  // One change of the hex box per tick: each change lays its whole text out again.
+  std::string hex;
   if (leftOutBlocks) {
-    Memo2->Lines().Add(Format("... %u blocks, %u bytes not shown ...",
-                              {static_cast<unsigned>(leftOutBlocks), static_cast<unsigned>(leftOutBytes)}));
+    hex = Format("... %u blocks, %u bytes not shown ...",
+                 {static_cast<unsigned>(leftOutBlocks), static_cast<unsigned>(leftOutBytes)});
   }
-  for (const std::string& line : lines) Memo2->Lines().Add(line);
+  for (const std::string& line : lines) hex += (hex.empty() ? "" : "\r\n") + line;
+  if (!hex.empty()) Memo2->Lines().Add(hex);
   int keep = ScrollBackLines();
   TrimScrollBack(*Memo1, keep);
   TrimScrollBack(*Memo2, keep);
@@ -147,10 +161,10 @@ void TForm1::WMTimer(TMessage& Message) {
   double rate = static_cast<double>(bytes - bytesAtLastRate_) / seconds;
   lastRate_ = now;
   bytesAtLastRate_ = bytes;
-  char text[96];
-  std::snprintf(text, sizeof text, "Received %llu bytes, %.1f kB/s", static_cast<unsigned long long>(bytes),
+  char status[96];
+  std::snprintf(status, sizeof status, "Received %llu bytes, %.1f kB/s", static_cast<unsigned long long>(bytes),
                 rate / 1000.0);
-  lReceived->SetCaption(text);
+  lReceived->SetCaption(status);
 }
 
 void TrimScrollBack(TMemo& memo, int lines) {

@@ -113,7 +113,7 @@ object Form1: TForm1
   object pxUSBPipePair1: TpxUSBPipePair
     Active = False
     Terminal = Memo1
-    TerminalUsage = tuBoth
+    TerminalUsage = tuSend
     OnFatalError = pxUSBPipePair1FatalError
     UsbDevice = pxUSB1
     PipeIn = -1
@@ -148,7 +148,7 @@ object Form1: TForm1
     Width = 86
     Height = 21
     Anchors = [akLeft, akTop, akRight]
-    Text = '1000'
+    Text = '500'
     TabOrder = 6
   end
 end

@@ -49,9 +49,11 @@ class TForm1 : public TForm {
 
   void pxDeviceBox1Change(TObject* Sender);
   void CheckBox1Click(TObject* Sender);
-  // Runs on the reader thread. The hex line reaches Memo2 at the next display tick;
-  // at rates above what a person can read, only the latest lines of a tick are shown,
-  // behind one line that counts the blocks left out. The byte count loses nothing.
+  // Runs on the reader thread. The block's text reaches Memo1 and its hex line Memo2
+  // at the next display tick; at rates above what a person can read, only the latest
+  // text and lines of a tick are shown, the hex lines behind one line that counts the
+  // blocks left out. The byte count loses nothing. The pair itself only sends what is
+  // typed into Memo1 (TerminalUsage tuSend).
   void pxUSBPipePair1AfterReceive(TObject* Com, void* Buffer, DWORD Received);
   // The pair stopped on its own (the device stalled for good or left): it has closed;
   // Active unticks, and the reason shows as an error message.
@@ -66,6 +68,7 @@ class TForm1 : public TForm {
 
   std::mutex receivedLock_;
   std::deque<std::string> waitingLines_;  // at most kLinesPerTick
+  std::string waitingText_;
   std::uint64_t leftOutBlocks_ = 0;       // since the last tick
   std::uint64_t leftOutBytes_ = 0;
   std::atomic<std::uint64_t> receivedBytes_{0};

@@ -19,8 +19,8 @@ constexpr UINT_PTR kDisplayTick = 1;
 constexpr UINT kTickMs = 100;
 // Hex lines a tick shows at most: more than that is beyond reading.
 constexpr size_t kLinesPerTick = 8;
-constexpr size_t kTextPerTick = 8 * 1024;
-constexpr int kDefaultScrollBack = 500;
+constexpr size_t kTextPerTick = 2048;
+constexpr int kDefaultScrollBack = 200;
 constexpr int kMaxScrollBack = 100000;
 constexpr int kCharsPerLine = 80;
 
@@ -142,7 +142,13 @@ void TForm1::WMTimer(TMessage& Message) {
   }
   // Inserted at the caret, as typed text would be; typed characters go to the device.
   if (!text.empty()) win::SendMessageA(Memo1->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str()));
-  // One change of the hex box per tick: each change lays its whole text out again.
+  // One change of the hex box per tick: each change lays its whole text out again. When
+  // more blocks came than a tick shows, only the latest is shown, behind the count.
+  if (leftOutBlocks && lines.size() > 1) {
+    for (size_t i = 0; i + 1 < lines.size(); ++i) leftOutBytes += lines[i].size() / 3;
+    leftOutBlocks += lines.size() - 1;
+    lines.erase(lines.begin(), lines.end() - 1);
+  }
   std::string hex;
   if (leftOutBlocks) {
     hex = Format("... %u blocks, %u bytes not shown ...",
@@ -171,7 +177,8 @@ void TrimScrollBack(TMemo& memo, int lines) {
   HWND window = memo.Handle();
   auto length = static_cast<size_t>(win::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0));
   auto maxChars = static_cast<size_t>(lines) * kCharsPerLine;
-  if (length <= maxChars && win::SendMessageA(window, EM_GETLINECOUNT, 0, 0) <= lines) return;
+  // Cut only once a quarter over the bound: every cut lays the whole text out again.
+  if (length <= maxChars * 5 / 4 && win::SendMessageA(window, EM_GETLINECOUNT, 0, 0) <= lines * 5 / 4) return;
   std::string text(length + 1, '\0');
   text.resize(static_cast<size_t>(win::SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]))));
   // From the end back: the start of the oldest line kept, or of the characters kept.

@@ -148,7 +148,7 @@ object Form1: TForm1
     Width = 86
     Height = 21
     Anchors = [akLeft, akTop, akRight]
-    Text = '500'
+    Text = '200'
     TabOrder = 6
   end
 end

@@ -77,8 +77,8 @@ class TForm1 : public TForm {
   std::chrono::steady_clock::time_point lastRate_;
 };
 
-// Cuts the oldest text of `memo` so that it keeps at most `lines` lines and `lines`
-// times 80 characters; the caret keeps its place in the text that stays.
+// Once `memo` holds a quarter more than `lines` lines or `lines` times 80 characters,
+// cuts its oldest text down to that; the caret keeps its place in the text that stays.
 void TrimScrollBack(TMemo& memo, int lines);
 
 // The hex line of a received block: two upper-case digits and a space per byte.

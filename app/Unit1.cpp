@@ -16,10 +16,10 @@ const TClassInfo& TXPManifest::ClassInfo() {
 namespace {
 
 constexpr UINT_PTR kDisplayTick = 1;
-constexpr UINT kTickMs = 100;
+constexpr UINT kTickMs = 250;
 // Hex lines a tick shows at most: more than that is beyond reading.
 constexpr size_t kLinesPerTick = 8;
-constexpr size_t kTextPerTick = 2048;
+constexpr size_t kTextPerTick = 1024;
 constexpr int kDefaultScrollBack = 200;
 constexpr int kMaxScrollBack = 100000;
 constexpr int kCharsPerLine = 80;

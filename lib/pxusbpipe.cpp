@@ -14,6 +14,7 @@ constexpr DWORD kMinReadSize = 128;
 // Larger values are read in blocks of this size: the buffer stays allocatable, and
 // its size plus the spare byte cannot wrap.
 constexpr DWORD kMaxReadSize = 1u << 20;
+// Reads the reader keeps queued at most (each with a buffer of up to kMaxReadSize).
 constexpr DWORD kMaxReadsInFlight = 64;
 // A failed read is tried again after this pause: a few tries a second.
 constexpr auto kRetryPause = std::chrono::milliseconds(250);

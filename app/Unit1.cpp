@@ -1,6 +1,9 @@
 #include "app/Unit1.h"
 
+#include <algorithm>
+#include <iterator>
 #include <cstdio>
+#include <cstdlib>
 
 // The form description, compiled in from Unit1.dfm.
 extern const char kUnit1Dfm[];
@@ -10,8 +13,22 @@ const TClassInfo& TXPManifest::ClassInfo() {
   return info;
 }
 
+namespace {
+
+constexpr UINT_PTR kDisplayTick = 1;
+constexpr UINT kTickMs = 250;
+// Hex lines a tick shows at most: more than that is beyond reading.
+constexpr size_t kLinesPerTick = 8;
+constexpr size_t kTextPerTick = 1024;
+constexpr int kDefaultScrollBack = 200;
+constexpr int kMaxScrollBack = 100000;
+constexpr int kCharsPerLine = 80;
+
+}  // namespace
+
 TForm1::TForm1(TComponent* owner) : TForm(owner) {
   SetMessageHandler(WM_DEVICECHANGE, TWndMethod::Of<&TForm1::WMDeviceChange>(this));
+  SetMessageHandler(WM_TIMER, TWndMethod::Of<&TForm1::WMTimer>(this));
 }
 
 std::string HexLine(const void* buffer, DWORD count) {
@@ -82,9 +99,104 @@ void TForm1::CheckBox1Click(TObject*) {
 }
 
 void TForm1::pxUSBPipePair1AfterReceive(TObject*, void* Buffer, DWORD Received) {
-  std::string line = HexLine(Buffer, Received);
-  // One step on the memo's own thread, so no other change comes between.
-  Memo2->Invoke([&] { Memo2->Lines().Add(line); });
+  receivedBytes_ += Received;
+  {
+    std::lock_guard<std::mutex> guard(receivedLock_);
+    // The terminal's text, zero bytes left out; of more than a tick can show, the latest.
+    const char* bytes = static_cast<const char*>(Buffer);
+    std::copy_if(bytes, bytes + Received, std::back_inserter(waitingText_), [](char c) { return c != '\0'; });
+    if (waitingText_.size() > kTextPerTick) waitingText_.erase(0, waitingText_.size() - kTextPerTick);
+    if (waitingLines_.size() == kLinesPerTick) {
+      leftOutBytes_ += waitingLines_.front().size() / 3;
+      ++leftOutBlocks_;
+      waitingLines_.pop_front();
+    }
+    waitingLines_.push_back(HexLine(Buffer, Received));
+  }
+  // The first block starts the display ticks, on the form's own thread; they go on
+  // until the form goes.
+  if (!ticking_.exchange(true)) {
+    Invoke([this] {
+      lastRate_ = std::chrono::steady_clock::now();
+      win::SetTimer(Handle(), kDisplayTick, kTickMs, nullptr);
+    });
+  }
+}
+
+int TForm1::ScrollBackLines() {
+  int lines = std::atoi(eScrollBack->GetText().c_str());
+  return lines > 0 ? std::min(lines, kMaxScrollBack) : kDefaultScrollBack;
+}
+
+void TForm1::WMTimer(TMessage& Message) {
+  if (Message.WParam != kDisplayTick) return;
+  std::deque<std::string> lines;
+  std::string text;
+  std::uint64_t leftOutBlocks = 0, leftOutBytes = 0;
+  {
+    std::lock_guard<std::mutex> guard(receivedLock_);
+    lines.swap(waitingLines_);
+    text.swap(waitingText_);
+    std::swap(leftOutBlocks, leftOutBlocks_);
+    std::swap(leftOutBytes, leftOutBytes_);
+  }
+  // Inserted at the caret, as typed text would be; typed characters go to the device.
+  if (!text.empty()) win::SendMessageA(Memo1->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  // One change of the hex box per tick: each change lays its whole text out again. When
+  // more blocks came than a tick shows, only the latest is shown, behind the count.
+  if (leftOutBlocks && lines.size() > 1) {
+    for (size_t i = 0; i + 1 < lines.size(); ++i) leftOutBytes += lines[i].size() / 3;
+    leftOutBlocks += lines.size() - 1;
+    lines.erase(lines.begin(), lines.end() - 1);
+  }
+  std::string hex;
+  if (leftOutBlocks) {
+    hex = Format("... %u blocks, %u bytes not shown ...",
+                 {static_cast<unsigned>(leftOutBlocks), static_cast<unsigned>(leftOutBytes)});
+  }
+  for (const std::string& line : lines) hex += (hex.empty() ? "" : "\r\n") + line;
+  if (!hex.empty()) Memo2->Lines().Add(hex);
+  int keep = ScrollBackLines();
+  TrimScrollBack(*Memo1, keep);
+  TrimScrollBack(*Memo2, keep);
+
+  auto now = std::chrono::steady_clock::now();
+  double seconds = std::chrono::duration<double>(now - lastRate_).count();
+  if (seconds < 1.0) return;
+  std::uint64_t bytes = receivedBytes_;
+  double rate = static_cast<double>(bytes - bytesAtLastRate_) / seconds;
+  lastRate_ = now;
+  bytesAtLastRate_ = bytes;
+  char status[96];
+  std::snprintf(status, sizeof status, "Received %llu bytes, %.1f kB/s", static_cast<unsigned long long>(bytes),
+                rate / 1000.0);
+  lReceived->SetCaption(status);
+}
+
+void TrimScrollBack(TMemo& memo, int lines) {
+  HWND window = memo.Handle();
+  auto length = static_cast<size_t>(win::SendMessageA(window, WM_GETTEXTLENGTH, 0, 0));
+  auto maxChars = static_cast<size_t>(lines) * kCharsPerLine;
+  // Cut only once a quarter over the bound: every cut lays the whole text out again.
+  if (length <= maxChars * 5 / 4 && win::SendMessageA(window, EM_GETLINECOUNT, 0, 0) <= lines * 5 / 4) return;
+  std::string text(length + 1, '\0');
+  text.resize(static_cast<size_t>(win::SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]))));
+  // From the end back: the start of the oldest line kept, or of the characters kept.
+  size_t cut = text.size() > maxChars ? text.size() - maxChars : 0;
+  int seen = 0;
+  for (size_t i = text.size(); i-- > cut;) {
+    if (text[i] == '\n' && ++seen == lines) {
+      cut = i + 1;
+      break;
+    }
+  }
+  if (cut == 0) return;
+  DWORD start = 0, end = 0;
+  win::SendMessageA(window, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  win::SendMessageA(window, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+  win::SendMessageA(window, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(""));
+  auto kept = [&](DWORD at) { return static_cast<LPARAM>(at > cut ? at - cut : 0); };
+  win::SendMessageA(window, EM_SETSEL, static_cast<WPARAM>(kept(start)), kept(end));
 }
 
 void TForm1::pxUSBPipePair1FatalError(TObject*, DWORD, DWORD, const std::string&, bool&) {
@@ -124,6 +236,9 @@ const TClassInfo& TForm1::ClassInfo() {
         .Field("Memo1", &TForm1::Memo1)
         .Field("Memo2", &TForm1::Memo2)
         .Field("XPManifest1", &TForm1::XPManifest1)
+        .Field("lReceived", &TForm1::lReceived)
+        .Field("Label6", &TForm1::Label6)
+        .Field("eScrollBack", &TForm1::eScrollBack)
         .Handler<&TForm1::pxDeviceBox1Change>("pxDeviceBox1Change")
         .Handler<&TForm1::CheckBox1Click>("CheckBox1Click")
         .Handler<&TForm1::pxUSBPipePair1AfterReceive>("pxUSBPipePair1AfterReceive")

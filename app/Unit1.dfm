@@ -113,7 +113,7 @@ object Form1: TForm1
   object pxUSBPipePair1: TpxUSBPipePair
     Active = False
     Terminal = Memo1
-    TerminalUsage = tuBoth
+    TerminalUsage = tuSend
     OnFatalError = pxUSBPipePair1FatalError
     UsbDevice = pxUSB1
     PipeIn = -1
@@ -126,5 +126,29 @@ object Form1: TForm1
     OnAfterReceive = pxUSBPipePair1AfterReceive
   end
   object XPManifest1: TXPManifest
+  end
+  object lReceived: TLabel
+    Left = 216
+    Top = 213
+    Width = 150
+    Height = 15
+    Anchors = [akLeft, akRight, akBottom]
+    Caption = 'Received 0 bytes'
+  end
+  object Label6: TLabel
+    Left = 216
+    Top = 106
+    Width = 62
+    Height = 15
+    Caption = 'Keep lines:'
+  end
+  object eScrollBack: TEdit
+    Left = 280
+    Top = 102
+    Width = 86
+    Height = 21
+    Anchors = [akLeft, akTop, akRight]
+    Text = '200'
+    TabOrder = 6
   end
 end

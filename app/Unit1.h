@@ -3,6 +3,11 @@
 // shows as text in Memo1 and as hexadecimal codes in Memo2.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 
 #include "framework/forms.h"
@@ -37,10 +42,18 @@ class TForm1 : public TForm {
   TMemo* Memo1 = nullptr;
   TMemo* Memo2 = nullptr;
   TXPManifest* XPManifest1 = nullptr;
+  // The received byte count and rate; the lines each box keeps, which the user sets.
+  TLabel* lReceived = nullptr;
+  TLabel* Label6 = nullptr;
+  TEdit* eScrollBack = nullptr;
 
   void pxDeviceBox1Change(TObject* Sender);
   void CheckBox1Click(TObject* Sender);
-  // Runs on the reader thread.
+  // Runs on the reader thread. The block's text reaches Memo1 and its hex line Memo2
+  // at the next display tick; at rates above what a person can read, only the latest
+  // text and lines of a tick are shown, the hex lines behind one line that counts the
+  // blocks left out. The byte count loses nothing. The pair itself only sends what is
+  // typed into Memo1 (TerminalUsage tuSend).
   void pxUSBPipePair1AfterReceive(TObject* Com, void* Buffer, DWORD Received);
   // The pair stopped on its own (the device stalled for good or left): it has closed;
   // Active unticks, and the reason shows as an error message.
@@ -49,7 +62,24 @@ class TForm1 : public TForm {
 
  private:
   void WMDeviceChange(TMessage& Message);
+  // A display tick: the waiting hex lines, the count and rate, the boxes' scroll-back.
+  void WMTimer(TMessage& Message);
+  int ScrollBackLines();
+
+  std::mutex receivedLock_;
+  std::deque<std::string> waitingLines_;  // at most kLinesPerTick
+  std::string waitingText_;
+  std::uint64_t leftOutBlocks_ = 0;       // since the last tick
+  std::uint64_t leftOutBytes_ = 0;
+  std::atomic<std::uint64_t> receivedBytes_{0};
+  std::atomic<bool> ticking_{false};
+  std::uint64_t bytesAtLastRate_ = 0;
+  std::chrono::steady_clock::time_point lastRate_;
 };
+
+// Once `memo` holds a quarter more than `lines` lines or `lines` times 80 characters,
+// cuts its oldest text down to that; the caret keeps its place in the text that stays.
+void TrimScrollBack(TMemo& memo, int lines);
 
 // The hex line of a received block: two upper-case digits and a space per byte.
 std::string HexLine(const void* buffer, DWORD count);

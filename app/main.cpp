@@ -8,6 +8,8 @@
 //
 // PXUSB_DEMO_SCRIPT=FILE plays the scripted session (see session.h) and writes its
 // transcript to FILE; the exit code is 0 only when the session passed.
+// PXUSB_DEMO_RUN=FILE plays the session without typing: it ticks Active, writes FILE,
+// and keeps the form open, reading, until FILE is removed (at most ten minutes).
 // PXUSB_DEMO_WATCH=FILE leaves the input to someone else and keeps FILE up to date
 // with what the windows show, until FILE.end appears.
 #include <cstdio>
@@ -36,7 +38,7 @@ void ReportFailure(const std::string& message) {
 
 // Runs the application; true when the scripted session, if any, passed.
 bool RunApplication(sim::DescribedMachine* machine, bool scripted, const std::string& report,
-                    const std::string& watch) {
+                    const std::string& watch, const std::string& run) {
   TApplication application(nullptr);
   application.Initialize();
   TForm1* Form1 = nullptr;
@@ -46,6 +48,8 @@ bool RunApplication(sim::DescribedMachine* machine, bool scripted, const std::st
   std::unique_ptr<TDemoSession> session;
   if (!watch.empty()) {
     session = std::make_unique<TDemoSession>(*Form1, "", watch, std::chrono::minutes(5), TDemoSession::smWatch);
+  } else if (!run.empty()) {
+    session = std::make_unique<TDemoSession>(*Form1, "", run, std::chrono::minutes(10));
   } else if (scripted) {
     session = std::make_unique<TDemoSession>(*Form1, "hello", report);
   }
@@ -60,6 +64,7 @@ int RunDemo() {
   std::string machineName = Env("PXUSB_MACHINE");
   std::string report = Env("PXUSB_DEMO_SCRIPT");
   std::string watch = Env("PXUSB_DEMO_WATCH");
+  std::string run = Env("PXUSB_DEMO_RUN");
   std::unique_ptr<sim::DescribedMachine> machine;
   bool scripted = !report.empty();
   try {
@@ -75,7 +80,7 @@ int RunDemo() {
   }
   bool passed = false;
   try {
-    passed = RunApplication(machine.get(), scripted && watch.empty(), report, watch);
+    passed = RunApplication(machine.get(), scripted && watch.empty(), report, watch, run);
   } catch (const std::exception& error) {
     ReportFailure(error.what());
   }

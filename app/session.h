@@ -3,7 +3,8 @@
 // and keyboard do, and reads back what the windows show:
 // - playing, it picks the first device with an IN and an OUT pipe, the first pipe of
 //   each, clicks Active, types the text into the terminal box, and checks that Memo1
-//   shows the echo and Memo2 its hexadecimal codes; then it closes the form;
+//   shows the echo and Memo2 its hexadecimal codes; then it closes the form; with no
+//   text it stops once Active is ticked, and the device's data flow meanwhile;
 // - watching, it leaves the input to someone else (a script driving the display) and
 //   only keeps the report file up to date with what the windows show and where they
 //   are, until a file of the report's name with ".end" added appears (or `hold`

@@ -13,35 +13,14 @@
 #include <vector>
 
 #include "bench/ratio_main.h"
+#include "bench/stream_machine.h"
 #include "lib/pxusb.h"
 #include "lib/pxusb_winusb_api.h"
 #include "lib/pxusbpipe.h"
-#include "platform/sim/description.h"
 
 namespace {
 
-const char kMachine[] = R"({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {
-  "1": {"vid": "0x1209", "pid": "0x00FF", "description": "stream", "service": "WinUSB",
-        "endpoints": [{"address": "0x81", "maxPacket": 512}, {"address": "0x02", "maxPacket": 512}]}}}}]})";
-
-// A machine with the stream device listed by a TpxUSB, its device file answering.
-class StreamMachine {
- public:
-  StreamMachine() : machine_(kMachine), usb_(MakeComponent<TpxUSB>(nullptr)) {
-    usb_->GetDevices(nullptr);
-    usb_->SetDeviceIndex(0);
-    path_ = ToWin32DevicePath(usb_->SelectedDevice()->DevicePath);
-    machine_.machine().usbIo().attach(path_, "WinUSB", {{0x81, 2, 512}, {0x02, 2, 512}},
-                                      std::make_shared<sim::StreamModel>(0x81, 0));
-  }
-  TpxUSB& usb() { return *usb_; }
-  const std::string& path() const { return path_; }
-
- private:
-  sim::DescribedMachine machine_;
-  TOwned<TpxUSB> usb_;
-  std::string path_;
-};
+using pxbench::StreamMachine;
 
 void AccessLoop(benchmark::State& state) {
   StreamMachine stream;

@@ -62,6 +62,9 @@ class TpxCustomUsbApi : public TObject {
   virtual bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) = 0;
   // 0: the pipe's transfers never time out.
   virtual bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) = 0;
+  // Readies the IN pipe for `Depth` reads of `Length` bytes each kept queued at once,
+  // where the binding has a means to (reads work either way).
+  virtual void PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) {}
 };
 
 // The calls inside an open device's handles. A reader thread may be inside a transfer

@@ -99,6 +99,12 @@ BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
                                                PolicyType, ValueLength, Value);
 }
 
+BOOL WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
+                          PULONG ValueLength, PVOID Value) {
+  return g_winusb.Call<WinUsb_GetPipePolicyFn>("WinUsb_GetPipePolicy", InterfaceHandle, PipeID,
+                                               PolicyType, ValueLength, Value);
+}
+
 BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE InterfaceHandle, LPOVERLAPPED Overlapped,
                                 LPDWORD NumberOfBytesTransferred, BOOL Wait) {
   return g_winusb.Call<WinUsb_GetOverlappedResultFn>("WinUsb_GetOverlappedResult", InterfaceHandle,
@@ -129,6 +135,7 @@ HANDLE TpxWinUsbApi::OpenDevice(const std::string& Path) {
   }
   FInterface = usb;
   FDevice = device;
+  for (auto& raw : FRawIo) raw = false;
   if (device != INVALID_HANDLE_VALUE) {
     OpenAssociatedInterfaces();
     FCalls.Opened();
@@ -254,4 +261,42 @@ bool TpxWinUsbApi::SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) {
   TpxUsbCallGate::Use use(FCalls);
   return use && WinUsb_SetPipePolicy(InterfaceOf(Pipe), Pipe, PIPE_TRANSFER_TIMEOUT, sizeof(Milliseconds),
                               &Milliseconds) != FALSE;
+}
+
+namespace {
+
+// The maximum packet size of `Pipe` on `usb`'s current setting; 0 when unknown.
+USHORT MaxPacketSize(WINUSB_INTERFACE_HANDLE usb, PipeId Pipe) {
+  USB_INTERFACE_DESCRIPTOR settings{};
+  if (!WinUsb_QueryInterfaceSettings(usb, 0, &settings)) return 0;
+  for (UCHAR i = 0; i < settings.bNumEndpoints; ++i) {
+    WINUSB_PIPE_INFORMATION pipe{};
+    if (WinUsb_QueryPipe(usb, 0, i, &pipe) && pipe.PipeId == Pipe) return pipe.MaximumPacketSize;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// RAW_IO sends reads to the USB stack directly, past WinUSB's own queue, so that reads
+// the caller keeps queued follow each other on the bus without a gap. Each read must
+// then be a multiple of the endpoint's maximum packet size and at most the pipe's
+// MAXIMUM_TRANSFER_SIZE (read-only, through WinUsb_GetPipePolicy); it applies to IN
+// pipes only. "WinUSB functions for pipe policy modification":
+// https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-functions-for-pipe-policy-modification
+void TpxWinUsbApi::PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) {
+  TpxUsbCallGate::Use use(FCalls);
+  if (!use || !(Pipe & 0x80)) return;
+  WINUSB_INTERFACE_HANDLE usb = InterfaceOf(Pipe);
+  bool raw = false;
+  if (Depth > 1) {
+    USHORT packet = MaxPacketSize(usb, Pipe);
+    ULONG maximum = 0;
+    ULONG size = sizeof maximum;
+    raw = packet != 0 && Length % packet == 0 &&
+          WinUsb_GetPipePolicy(usb, Pipe, MAXIMUM_TRANSFER_SIZE, &size, &maximum) && Length <= maximum;
+  }
+  if (raw == FRawIo[Pipe]) return;
+  UCHAR value = raw ? 1 : 0;
+  if (WinUsb_SetPipePolicy(usb, Pipe, RAW_IO, sizeof value, &value)) FRawIo[Pipe] = raw;
 }

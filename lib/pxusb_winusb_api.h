@@ -28,6 +28,8 @@ BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID);
 BOOL WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID);
 BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
                           ULONG ValueLength, PVOID Value);
+BOOL WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, ULONG PolicyType,
+                          PULONG ValueLength, PVOID Value);
 BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE InterfaceHandle, LPOVERLAPPED Overlapped,
                                 LPDWORD NumberOfBytesTransferred, BOOL Wait);
 BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle, WINUSB_SETUP_PACKET SetupPacket,
@@ -51,6 +53,8 @@ class TpxWinUsbApi : public TpxCustomUsbApi {
                        LPOVERLAPPED Overlapped) override;
   bool GetOverlappedResult(LPOVERLAPPED Overlapped, DWORD& Transferred, DWORD Timeout) override;
   bool SetPipeTimeout(PipeId Pipe, DWORD Milliseconds) override;
+  // Raw I/O on the pipe for more than one read queued, where the read length allows it.
+  void PrepareReadQueue(PipeId Pipe, DWORD Length, DWORD Depth) override;
 
  private:
   using Transfer = BOOL (*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);
@@ -70,4 +74,6 @@ class TpxWinUsbApi : public TpxCustomUsbApi {
   // Set while opening, before calls are let in; read inside calls only.
   std::vector<WINUSB_INTERFACE_HANDLE> FAssociated;
   std::array<WINUSB_INTERFACE_HANDLE, 256> FPipeInterface{};
+  // Pipes with raw I/O on, since the open (a new handle starts with it off).
+  std::array<std::atomic<bool>, 256> FRawIo{};
 };

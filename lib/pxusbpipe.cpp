@@ -14,6 +14,8 @@ constexpr DWORD kMinReadSize = 128;
 // Larger values are read in blocks of this size: the buffer stays allocatable, and
 // its size plus the spare byte cannot wrap.
 constexpr DWORD kMaxReadSize = 1u << 20;
+// Reads the reader keeps queued at most (each with a buffer of up to kMaxReadSize).
+constexpr DWORD kMaxReadsInFlight = 64;
 // A failed read is tried again after this pause: a few tries a second.
 constexpr auto kRetryPause = std::chrono::milliseconds(250);
 // Failed reads in a row after which the reader gives up: for stalls, time-outs and
@@ -53,6 +55,18 @@ DWORD AwaitTransfer(TpxCustomUsbApi& api, HANDLE device, OVERLAPPED& record) {
   win::SetLastError(error);
   return 0;
 }
+
+// One read of the reader's queue, with its own buffer and record.
+struct QueuedRead {
+  std::vector<char> buffer;
+  TpxOwnedHandle event;
+  OVERLAPPED record{};
+  // Left running on the record: only its completion ends it, never guessed.
+  bool running = false;
+  DWORD count = 0;
+  DWORD error = ERROR_SUCCESS;
+  std::uint32_t recovery = 0;  // the reader's pauses after failures when it was started
+};
 
 HANDLE AsHandle(std::int32_t handle) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(handle)); }
 
@@ -213,64 +227,85 @@ void TpxUSBPipePair::ThreadExecute(TpxThreadIO*) {
 DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
   if (!run.api || run.pipe == 0) return ERROR_SUCCESS;
   DWORD size = std::clamp<DWORD>(readBufferSize_, kMinReadSize, kMaxReadSize);
-  // One spare byte: the terminal path stores a zero behind the data.
-  std::vector<char> buffer(size + 1);
-  TpxOwnedHandle event(win::CreateEventA(nullptr, FALSE, FALSE, nullptr));
-  if (!event) return win::GetLastError();
-  OVERLAPPED record{};
-  record.hEvent = event.get();
+  DWORD depth = std::clamp<DWORD>(readsInFlight_, 1, kMaxReadsInFlight);
+  std::vector<QueuedRead> reads(depth);
+  for (QueuedRead& read : reads) {
+    // One spare byte: the terminal path stores a zero behind the data.
+    read.buffer.resize(size + 1);
+    read.event.reset(win::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!read.event) return win::GetLastError();
+    read.record.hEvent = read.event.get();
+  }
   TpxCustomUsbApi& api = *run.api;
-  // A transfer on `record` was left running and has not ended: what the reader knows,
-  // never guessed from the record.
-  bool inFlight = false;
-  int failures = 0;  // failed reads in a row
-  DWORD error = ERROR_SUCCESS;
-  while (!run.stopped && api.IsDeviceOpen()) {
-    record.Internal = 0;
-    record.InternalHigh = 0;
-    record.Offset = 0;
-    record.OffsetHigh = 0;
+  api.PrepareReadQueue(run.pipe, size, depth);
+  std::uint32_t recoveries = 0;  // pauses after failures so far
+  // Starts `read` behind those already queued; it ends in the order it was started.
+  auto issue = [&](QueuedRead& read) {
+    read.record.Internal = 0;
+    read.record.InternalHigh = 0;
+    read.record.Offset = 0;
+    read.record.OffsetHigh = 0;
+    read.recovery = recoveries;
     // The read itself has no time-out: TimeoutRead applies only until the reader starts.
     api.SetPipeTimeout(run.pipe, 0);
     win::SetLastError(ERROR_SUCCESS);
-    DWORD count = api.ReadPipe(run.pipe, buffer.data(), size, &record);
-    error = win::GetLastError();
-    bool done = count > 0 || error == ERROR_SUCCESS;
-    if (!done && error == ERROR_IO_PENDING) {
-      done = api.GetOverlappedResult(&record, count, INFINITE);
-      error = done ? ERROR_SUCCESS : win::GetLastError();
+    read.count = api.ReadPipe(run.pipe, read.buffer.data(), size, &read.record);
+    read.error = read.count > 0 ? ERROR_SUCCESS : win::GetLastError();
+    read.running = read.error == ERROR_IO_PENDING;
+  };
+  for (QueuedRead& read : reads) {
+    if (run.stopped || !api.IsDeviceOpen()) break;
+    issue(read);
+  }
+  int failures = 0;  // failed reads in a row
+  DWORD error = ERROR_SUCCESS;
+  for (size_t next = 0; !run.stopped && api.IsDeviceOpen(); next = (next + 1) % depth) {
+    QueuedRead& read = reads[next];
+    if (read.running) {
+      bool done = api.GetOverlappedResult(&read.record, read.count, INFINITE);
+      read.error = done ? ERROR_SUCCESS : win::GetLastError();
       // A wait that gave up before its read ended (the device closed meanwhile) must
       // not lead to a second read on the same record and buffer.
-      inFlight = !Ended(run.device, record);
-      if (inFlight) break;
+      read.running = !done && !Ended(run.device, read.record);
+      if (read.running) break;
     }
     if (run.stopped) break;
-    if (done) {
+    error = read.error;
+    if (error == ERROR_SUCCESS) {
       failures = 0;
       // A count above the request is an untrusted reply: the block is dropped.
-      if (count > 0 && count <= size) DoReceive(buffer.data(), count);
-      continue;  // the pair may be gone after DoReceive: the run says whether to go on
-    }
-    // Failed, at once or at completion: the same table judges both.
-    if (!api.IsDeviceOpen()) break;  // the USB component closed, which ended the read
-    TpxTransferFault fault = ClassifyTransferError(error);
-    if (fault == TpxTransferFault::DeviceGone) break;
-    if (++failures >= (fault == TpxTransferFault::Unknown ? kUnknownTries : kTransientTries)) break;
-    if (!run.Pause()) break;
-    // A halted endpoint answers every read with a stall until the halt is cleared.
-    if (fault == TpxTransferFault::Stall && !api.ResetPipe(run.pipe)) {
-      DWORD resetError = win::GetLastError();
-      if (ClassifyTransferError(resetError) == TpxTransferFault::DeviceGone) {
-        error = resetError;
-        break;
+      if (read.count > 0 && read.count <= size) DoReceive(read.buffer.data(), read.count);
+      // The pair may be gone after DoReceive: the run says whether to go on.
+      if (run.stopped) break;
+    } else if (read.recovery == recoveries) {
+      // Failed, at once or at completion: the same table judges both. Reads queued
+      // before the pause below failed of the same cause and are simply read again.
+      if (!api.IsDeviceOpen()) break;  // the USB component closed, which ended the read
+      TpxTransferFault fault = ClassifyTransferError(error);
+      if (fault == TpxTransferFault::DeviceGone) break;
+      if (++failures >= (fault == TpxTransferFault::Unknown ? kUnknownTries : kTransientTries)) break;
+      if (!run.Pause()) break;
+      ++recoveries;
+      // A halted endpoint answers every read with a stall until the halt is cleared.
+      if (fault == TpxTransferFault::Stall && !api.ResetPipe(run.pipe)) {
+        DWORD resetError = win::GetLastError();
+        if (ClassifyTransferError(resetError) == TpxTransferFault::DeviceGone) {
+          error = resetError;
+          break;
+        }
       }
     }
+    issue(read);
   }
-  // A read still running would write into the buffer after it is gone.
-  if (inFlight && !Ended(run.device, record)) {
+  // Reads still running would write into their buffers after they are gone.
+  bool running = std::any_of(reads.begin(), reads.end(),
+                             [&](QueuedRead& read) { return read.running && !Ended(run.device, read.record); });
+  if (running) {
     api.AbortPipe(run.pipe);
-    DWORD count = 0;
-    win::GetOverlappedResult(run.device, &record, &count, TRUE);
+    for (QueuedRead& read : reads) {
+      DWORD count = 0;
+      if (read.running) win::GetOverlappedResult(run.device, &read.record, &count, TRUE);
+    }
   }
   // An end that was asked for (a close of the pair or of the USB component) is no error.
   return run.stopped || !api.IsDeviceOpen() ? ERROR_SUCCESS : error;
@@ -344,7 +379,8 @@ const TClassInfo& TpxUSBPipePair::ClassInfo() {
         .Property("PipeOut", &TpxUSBPipePair::PipeOut, &TpxUSBPipePair::SetPipeOut)
         .Property("TimeoutRead", &TpxUSBPipePair::TimeoutRead, &TpxUSBPipePair::SetTimeoutRead)
         .Property("TimeoutWrite", &TpxUSBPipePair::TimeoutWrite, &TpxUSBPipePair::SetTimeoutWrite)
-        .Property("ReadBufferSize", &TpxUSBPipePair::ReadBufferSize, &TpxUSBPipePair::SetReadBufferSize);
+        .Property("ReadBufferSize", &TpxUSBPipePair::ReadBufferSize, &TpxUSBPipePair::SetReadBufferSize)
+        .Property("ReadsInFlight", &TpxUSBPipePair::ReadsInFlight, &TpxUSBPipePair::SetReadsInFlight);
     TpxBaseIO::Publish(c, {"UseMainThread", "Priority", "OnAfterReceive"});
   });
   return info;

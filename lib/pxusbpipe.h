@@ -33,6 +33,11 @@ class TpxUSBPipePair : public TpxBaseIO {
   // Reads request this many bytes, but at least 128 and at most 1 MiB.
   DWORD ReadBufferSize() const { return readBufferSize_; }
   void SetReadBufferSize(DWORD size) { readBufferSize_ = size; }
+  // How many reads the reader keeps queued on the IN pipe, each with its own buffer, so
+  // that a fast device finds the next read waiting (1 to 64; 1: one read at a time).
+  // Blocks are delivered in the order of the data; a change applies from the next open.
+  DWORD ReadsInFlight() const { return readsInFlight_; }
+  void SetReadsInFlight(DWORD count) { readsInFlight_ = count; }
 
   // Endpoint addresses of PipeIn and PipeOut on the selected device; 0: none.
   PipeId InPipeId() const { return inPipeId_; }
@@ -96,6 +101,7 @@ class TpxUSBPipePair : public TpxBaseIO {
   std::atomic<DWORD> timeoutWrite_{0};
   std::atomic<DWORD> timeoutRead_{0};
   std::atomic<DWORD> readBufferSize_{512};
+  std::atomic<DWORD> readsInFlight_{1};
   // The USB component's access object as it was at the last open.
   std::shared_ptr<TpxCustomUsbApi> api_;
   // The run of the reader of the last open; each reader keeps its own.

@@ -27,6 +27,7 @@ constexpr ULONG IGNORE_SHORT_PACKETS = 0x04;
 constexpr ULONG ALLOW_PARTIAL_READS = 0x05;
 constexpr ULONG AUTO_FLUSH = 0x06;
 constexpr ULONG RAW_IO = 0x07;
+constexpr ULONG MAXIMUM_TRANSFER_SIZE = 0x08;
 
 static_assert(sizeof(WINUSB_SETUP_PACKET) == 8, "WINUSB_SETUP_PACKET layout");
 
@@ -49,6 +50,7 @@ using WinUsb_TransferFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, 
                                         LPOVERLAPPED);
 using WinUsb_PipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR);
 using WinUsb_SetPipePolicyFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID);
+using WinUsb_GetPipePolicyFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, PULONG, PVOID);
 using WinUsb_GetOverlappedResultFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED, LPDWORD,
                                                    BOOL);
 using WinUsb_ControlTransferFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, WINUSB_SETUP_PACKET, PUCHAR,

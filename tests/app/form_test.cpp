@@ -69,7 +69,7 @@ class FormTest : public ::testing::Test {
 TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
   const char* order[] = {"Label1", "Label2", "Label3",  "Label4", "Label5",
                          "pxDeviceBox1", "Memo1", "ePipeIn", "ePipeOut", "CheckBox1",
-                         "Memo2", "pxUSB1", "pxUSBPipePair1", "XPManifest1"};
+                         "Memo2", "pxUSB1", "pxUSBPipePair1", "XPManifest1", "lReceived", "Label6", "eScrollBack"};
   ASSERT_EQ(form_->ComponentCount(), static_cast<int>(std::size(order)));
   for (int i = 0; i < form_->ComponentCount(); ++i) EXPECT_EQ(form_->Components(i)->Name(), order[i]);
   EXPECT_EQ(form_->Caption(), "USB Device Demo - pxusb.dev");
@@ -78,7 +78,7 @@ TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
   EXPECT_EQ(form_->pxDeviceBox1->pxLink(), form_->pxUSB1);
   EXPECT_EQ(form_->pxUSBPipePair1->UsbDevice(), form_->pxUSB1);
   EXPECT_EQ(form_->pxUSBPipePair1->Terminal(), form_->Memo1);
-  EXPECT_EQ(form_->pxUSBPipePair1->TerminalUsage(), tuBoth);
+  EXPECT_EQ(form_->pxUSBPipePair1->TerminalUsage(), tuSend);
   EXPECT_FALSE(form_->pxUSBPipePair1->UseMainThread());
   EXPECT_EQ(form_->ePipeIn->Style(), csDropDownList);
   EXPECT_TRUE(form_->Memo2->Anchors() == (TAnchors{akLeft, akRight, akBottom}));
@@ -189,15 +189,45 @@ TEST_F(FormTest, EachReceivedBlockBecomesAHexLineFromTheReaderThread) {
     form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, second, 1);
     done = 1;
   });
-  // The lines reach the memo through its own thread.
+  // The lines reach the memo at the next display tick.
   EXPECT_TRUE(pxtest::WaitUntil([&] {
     app_->ProcessMessages();
-    return done == 1;
+    return done == 1 && form_->Memo2->Lines().Count() == 2;
   }));
   reader.join();
   ASSERT_EQ(form_->Memo2->Lines().Count(), 2);
   EXPECT_EQ(form_->Memo2->Lines().Strings(0), "48 69 0A ");
   EXPECT_EQ(form_->Memo2->Lines().Strings(1), "FF ");
+}
+
+// A flood of blocks: both boxes keep only the lines the user set, the hex box shows the
+// latest blocks behind a count of those left out, and the byte count misses nothing.
+TEST_F(FormTest, AFloodIsCoalescedIntoABoundedScrollBackAndCountedWhole) {
+  form_->Show();
+  form_->eScrollBack->SetText("20");
+  for (int i = 0; i < 30; ++i) form_->Memo1->Lines().Add("terminal line " + std::to_string(i));
+  std::thread reader([&] {
+    for (int i = 0; i < 1000; ++i) {
+      unsigned char block[] = {0xAB, 0xCD, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+      form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, block, 4);
+    }
+  });
+  EXPECT_TRUE(pxtest::WaitUntil([&] {
+    app_->ProcessMessages();
+    return form_->lReceived->Caption().find("Received 4000 bytes") == 0;
+  })) << form_->lReceived->Caption();
+  reader.join();
+  TStrings& hex = form_->Memo2->Lines();
+  ASSERT_GT(hex.Count(), 1);
+  EXPECT_LE(hex.Count(), 25);
+  EXPECT_EQ(hex.Strings(hex.Count() - 1), "AB CD 03 E7 ");
+  EXPECT_NE(form_->Memo2->GetText().find("bytes not shown"), std::string::npos);
+  // The terminal shows the latest text, within 80 characters a line.
+  std::string text = form_->Memo1->GetText();
+  EXPECT_LE(form_->Memo1->Lines().Count(), 25);
+  EXPECT_LE(text.size(), 25u * 80);
+  ASSERT_GE(text.size(), 4u);
+  EXPECT_EQ(text.substr(text.size() - 4), "\xAB\xCD\x03\xE7");
 }
 
 TEST_F(FormTest, ADeviceChangeKeepsThePositionAndRefillsThePipeLists) {

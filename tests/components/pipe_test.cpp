@@ -508,5 +508,43 @@ TEST_P(BindingTest, AReaderOfADeviceThatIsGoneEnds) {
   EXPECT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 0; }));
 }
 
+// Four reads queued: blocks come in the order of the data; a stall fails the whole
+// queue but counts as one failure; closing and unplugging end every queued read.
+TEST_P(BindingTest, QueuedReadsKeepTheOrderAndAllEndAtCloseAndUnplug) {
+  UCHAR in = GetParam() == 0 ? 0x81 : 0x82;
+  auto device = AttachModel(GetParam(), std::make_shared<sim::StreamModel>(in, 4e6));
+  Receive();
+  pair->SetReadsInFlight(4);
+  OpenPair(*usb, *pair, GetParam());
+  ASSERT_TRUE(WaitUntil([&] { return receiver.Data().size() >= 64 * 1024; }));
+  pair->SetActive(false);
+  EXPECT_EQ(device->pendingTransfers(), 0u);
+  std::string data = receiver.Data();
+  size_t inOrder = 0;
+  while (inOrder < data.size() && static_cast<BYTE>(data[inOrder]) == static_cast<BYTE>(inOrder)) ++inOrder;
+  EXPECT_EQ(inOrder, data.size()) << "lost or reordered";
+  usb->SetActive(false);
+
+  // Five stalls in a row, each failing the reads queued behind it: the reader recovers.
+  Receiver echoed;
+  pair->OnAfterReceive = TOnReceived::Of<&Receiver::Received>(&echoed);
+  AttachModel(GetParam(), std::make_shared<sim::FailingModel>(in, STATUS_UNSUCCESSFUL, false, 5));
+  OpenPair(*usb, *pair, GetParam());
+  EXPECT_EQ(pair->SendString("abc"), 3u);
+  EXPECT_TRUE(WaitUntil([&] { return echoed.Data() == "abc"; })) << echoed.Data();
+  pair->SetActive(false);
+  usb->SetActive(false);
+
+  device = AttachModel(GetParam(), std::make_shared<sim::SilentModel>());
+  echoed.RaiseFatal = false;
+  pair->OnFatalError = TOnFatalErrorEvent::Of<&Receiver::Fatal>(&echoed);
+  OpenPair(*usb, *pair, GetParam());
+  ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 4; }));
+  device->unplug();
+  EXPECT_TRUE(WaitUntil([&] { return Machine().kernel().runningThreads() == 0; }));
+  EXPECT_EQ(device->pendingTransfers(), 0u);
+  EXPECT_TRUE(PumpUntil([&] { return echoed.Fatals.size() == 1; })) << "the unplug is reported";
+}
+
 }  // namespace
 }  // namespace pxtest

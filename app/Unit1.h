@@ -49,6 +49,9 @@ class TForm1 : public TForm {
 
  private:
   void WMDeviceChange(TMessage& Message);
+  // Fills the pipe lists from the selected device anew, choosing the pipes at these
+  // positions (-1: none).
+  void ShowPipes(std::int32_t in, std::int32_t out);
 };
 
 // The hex line of a received block: two upper-case digits and a space per byte.

@@ -339,6 +339,7 @@ TEST_P(HalfArrivedTest, OpensOnceStartedWithoutAnotherBroadcast) {
   usb->LoadDevices();
   usb->SetDeviceIndex(0);
   ASSERT_EQ(usb->DeviceCount(), 4);
+  EXPECT_EQ(usb->SelectedDevice()->Name, "unknown device");
   usb->SetActive(true);
   EXPECT_FALSE(usb->GetActive());
   EXPECT_EQ(receiver.Fatals.size(), 1u);

@@ -3,15 +3,29 @@
 // Every cycle checks what arrived, that readers end, and every test that the machine's
 // handles, threads, windows and local memory are back where they started.
 // PXUSB_STRESS_CYCLES sets the cycles per test (scripts/stress runs thousands).
+// The suite always runs with the simulator unkind: with PXUSB_UNKIND's seed, or with
+// one drawn here and printed, so that a failing run replays.
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <tuple>
 
 #include "components/components.h"
 #include "platform/sim/hotplug.h"
+#include "platform/sim/variance.h"
 
 namespace pxtest {
 namespace {
+
+const bool kUnkind = [] {
+  sim::Variance& variance = sim::Variance::instance();
+  if (variance.unkind()) return true;
+  auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % 1000000007u;
+  variance.setUnkind(true, seed);
+  std::fprintf(stderr, "pxusb simulator: unkind, PXUSB_UNKIND=%llu replays this run\n",
+               static_cast<unsigned long long>(seed));
+  return true;
+}();
 
 int Cycles() {
   const char* text = std::getenv("PXUSB_STRESS_CYCLES");

@@ -244,8 +244,8 @@ void HotPlug::broadcastToProcess(UINT message, WPARAM wParam, LPARAM lParam) {
   win::EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&windows));
   DWORD self = win::GetCurrentProcessId();
   // The system sends device broadcasts to each top-level window with a time-out and
-  // skips a window whose thread does not respond (SMTO_ABORTIFHUNG): a busy window
-  // gets the message late, after the sender went on, a hung one not at all.
+  // skips a window whose thread does not respond (SMTO_ABORTIFHUNG): a window busy
+  // past the time-out, or hung, does not get the message.
   // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-sendmessagetimeouta
   // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-broadcastsystemmessage
   unsigned usual = static_cast<unsigned>(bus_.arrival.broadcastTimeout.count());

@@ -15,8 +15,8 @@
 // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with a DBT_DEVTYP_PORT record, and for
 // a disk's volumes one with a DBT_DEVTYP_VOLUME record, as Windows does. Each window
 // gets the broadcast with a time-out, as SendMessageTimeout with SMTO_ABORTIFHUNG sends
-// it: a busy window gets it late, a hung one not at all. The message goes through the
-// installed user32, so a hosted machine reaches the real windows.
+// it: a window busy past the time-out, or hung, does not get it. The message goes
+// through the installed user32, so a hosted machine reaches the real windows.
 #pragma once
 
 #include <map>

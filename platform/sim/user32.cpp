@@ -464,7 +464,17 @@ LRESULT User32::sendMessageTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARA
         return TRUE;
       }
     }
-    if (std::chrono::steady_clock::now() >= deadline) return fail(ERROR_TIMEOUT);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      // What the receiver has not taken yet is withdrawn (measured under Wine); what it
+      // is running finishes without anyone waiting.
+      kernel_.update([&] {
+        Window* w = find(hwnd);
+        if (!w) return;
+        auto& waiting = queue(w->thread).sent;
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), sent), waiting.end());
+      });
+      return fail(ERROR_TIMEOUT);
+    }
     serveSentMessages();
   }
 }

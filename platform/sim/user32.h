@@ -68,8 +68,9 @@ class User32 {
   LRESULT sendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   // To a window of another thread, waits at most `timeout` ms; with SMTO_ABORTIFHUNG
   // not at all when that thread is hung (kHungAfter without serving a sent message).
-  // A message that timed out stays queued and runs late; WM_DEVICECHANGE's record
-  // goes with it as a copy, as Windows marshals it.
+  // A message that timed out before its thread took it is withdrawn; one it is
+  // running finishes. WM_DEVICECHANGE's record goes with it as a copy, as Windows
+  // marshals a system broadcast's record.
   LRESULT sendMessageTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeout,
                              PDWORD_PTR result);
   // IsHungAppWindow's measure: a thread that has not looked at its queue for this long

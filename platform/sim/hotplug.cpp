@@ -249,7 +249,7 @@ void HotPlug::broadcastToProcess(UINT message, WPARAM wParam, LPARAM lParam) {
   // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-sendmessagetimeouta
   // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-broadcastsystemmessage
   unsigned usual = static_cast<unsigned>(bus_.arrival.broadcastTimeout.count());
-  UINT timeout = Variance::instance().between(usual, 1, usual);
+  UINT timeout = Variance::instance().between(usual, std::min(usual, 100u), usual);
   for (HWND hwnd : windows) {
     DWORD process = 0;
     DWORD_PTR result = 0;

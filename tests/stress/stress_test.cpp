@@ -17,15 +17,18 @@
 namespace pxtest {
 namespace {
 
-const bool kUnkind = [] {
-  sim::Variance& variance = sim::Variance::instance();
-  if (variance.unkind()) return true;
-  auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % 1000000007u;
-  variance.setUnkind(true, seed);
-  std::fprintf(stderr, "pxusb simulator: unkind, PXUSB_UNKIND=%llu replays this run\n",
-               static_cast<unsigned long long>(seed));
-  return true;
-}();
+void BeUnkind() {
+  static const bool once = [] {
+    sim::Variance& variance = sim::Variance::instance();
+    if (variance.unkind()) return true;
+    auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % 1000000007u;
+    variance.setUnkind(true, seed);
+    std::fprintf(stderr, "pxusb simulator: unkind, PXUSB_UNKIND=%llu replays this run\n",
+                 static_cast<unsigned long long>(seed));
+    return true;
+  }();
+  (void)once;
+}
 
 int Cycles() {
   const char* text = std::getenv("PXUSB_STRESS_CYCLES");
@@ -83,6 +86,7 @@ class StreamCheck {
 class StressTest : public ComponentTest {
  protected:
   void SetUp() override {
+    BeUnkind();
     ComponentTest::SetUp();
     usb = MakeComponent<TpxUSB>(nullptr);
     usb->GetDevices(nullptr);

@@ -4,8 +4,7 @@
 // handles, threads, windows and local memory are back where they started.
 // PXUSB_STRESS_CYCLES sets the cycles per test (scripts/stress runs thousands).
 // The suite always runs with the simulator unkind: with PXUSB_UNKIND's seed, or with
-// one drawn here and printed, so that a failing run replays.
-#include <chrono>
+// one drawn and printed, so that a failing run replays.
 #include <cstdlib>
 #include <thread>
 #include <tuple>
@@ -16,19 +15,6 @@
 
 namespace pxtest {
 namespace {
-
-void BeUnkind() {
-  static const bool once = [] {
-    sim::Variance& variance = sim::Variance::instance();
-    if (variance.unkind()) return true;
-    auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % 1000000007u;
-    variance.setUnkind(true, seed);
-    std::fprintf(stderr, "pxusb simulator: unkind, PXUSB_UNKIND=%llu replays this run\n",
-                 static_cast<unsigned long long>(seed));
-    return true;
-  }();
-  (void)once;
-}
 
 int Cycles() {
   const char* text = std::getenv("PXUSB_STRESS_CYCLES");
@@ -86,7 +72,7 @@ class StreamCheck {
 class StressTest : public ComponentTest {
  protected:
   void SetUp() override {
-    BeUnkind();
+    sim::Variance::instance().becomeUnkind();
     ComponentTest::SetUp();
     usb = MakeComponent<TpxUSB>(nullptr);
     usb->GetDevices(nullptr);

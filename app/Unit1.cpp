@@ -75,11 +75,22 @@ std::int32_t ChosenPipe(TComboBox* list) {
 }  // namespace
 
 void TForm1::CheckBox1Click(TObject*) {
+  // The open may read the device list again (a device listed before its driver
+  // started): the pipe lists then show the new list's pipes, chosen as before.
+  TpxUsbDevice* listed = pxUSB1->SelectedDevice();
+  std::int32_t in = -1;
+  std::int32_t out = -1;
+  auto followList = [&] {
+    if (pxUSB1->SelectedDevice() != listed) ShowPipes(in, out);
+  };
   try {
     if (CheckBox1->Checked()) {
       // A composite device opens the function of the chosen pipes.
-      pxUSB1->SetPipes(ChosenPipe(ePipeIn), ChosenPipe(ePipeOut));
+      in = ChosenPipe(ePipeIn);
+      out = ChosenPipe(ePipeOut);
+      pxUSB1->SetPipes(in, out);
       pxUSB1->SetActive(true);
+      followList();
       if (pxUSB1->GetActive()) {
         pxUSBPipePair1->SetPipeIn(SelectedPipe(ePipeIn)->Index);
         pxUSBPipePair1->SetPipeOut(SelectedPipe(ePipeOut)->Index);
@@ -90,11 +101,23 @@ void TForm1::CheckBox1Click(TObject*) {
       pxUSB1->SetActive(false);
     }
   } catch (...) {
+    followList();
     pxUSB1->SetActive(false);
     pxUSBPipePair1->SetActive(false);
     // Unticking runs this handler once more, which finds nothing left to close.
     CheckBox1->SetChecked(pxUSB1->GetActive() && pxUSBPipePair1->GetActive());
     throw;
+  }
+}
+
+void TForm1::ShowPipes(std::int32_t in, std::int32_t out) {
+  ePipeIn->Items().Clear();
+  ePipeOut->Items().Clear();
+  pxDeviceBox1Change(this);
+  for (auto [list, chosen] : {std::make_pair(ePipeIn, in), std::make_pair(ePipeOut, out)}) {
+    for (int i = 0; i < list->Items().Count(); ++i) {
+      if (static_cast<TpxUsbPipe*>(list->Items().Objects(i))->Index == chosen) list->SetItemIndex(i);
+    }
   }
 }
 

@@ -75,6 +75,9 @@ class TForm1 : public TForm {
   std::atomic<bool> ticking_{false};
   std::uint64_t bytesAtLastRate_ = 0;
   std::chrono::steady_clock::time_point lastRate_;
+  // Fills the pipe lists from the selected device anew, choosing the pipes at these
+  // positions (-1: none).
+  void ShowPipes(std::int32_t in, std::int32_t out);
 };
 
 // Once `memo` holds a quarter more than `lines` lines or `lines` times 80 characters,

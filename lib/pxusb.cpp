@@ -180,6 +180,19 @@ void TpxUSB::DoClose(std::int32_t) {
 
 void TpxUSB::Open() {
   if (IsOpen()) Close();
+  // A device listed before its driver started has no record yet. Its arrival's last
+  // broadcast may come late or never (a busy window), so the list is read again
+  // before the open is given up.
+  if (selectedDevice_ && selectedDevice_->KeyName.empty() && selectedDevice_->Port) {
+    std::string port = selectedDevice_->Port->DevicePath;
+    std::int32_t index = deviceIndex_;
+    LoadDevices();
+    for (int i = 0; i < DeviceCount(); ++i) {
+      auto* device = static_cast<TpxUsbDevice*>(Devices(i));
+      if (device->Port && device->Port->DevicePath == port) index = i;
+    }
+    Reselect(index);
+  }
   if (!selectedDevice_) {
     DoFatalError(8, 1, "Device is not selected");
     return;

@@ -364,9 +364,13 @@ std::string TpxUsbPort::AttachedText(TpxUsbDevice* Child, bool IsHub, const std:
   std::string text;
   TpxUSBManager* manager = Hub && Hub->Host ? Hub->Host->Manager : nullptr;
   if (!DriverKey.empty() && Child) {
-    if (manager) return manager->FindDescription(DriverKey);
-    FindDeviceDescription(DriverKey, text);
-    return text;
+    // A device whose driver has not started yet has no record to name it.
+    if (manager) {
+      text = manager->FindDescription(DriverKey);
+    } else {
+      FindDeviceDescription(DriverKey, text);
+    }
+    if (!text.empty()) return text;
   }
   if (manager && manager->RequestDescriptors && !IsHub && Child) {
     Child->ReadStrings();

@@ -78,6 +78,7 @@
   X(LONG_PTR, GetWindowLongPtrA, (HWND, int))                                                \
   X(LONG_PTR, SetWindowLongPtrA, (HWND, int, LONG_PTR))                                      \
   X(LRESULT, SendMessageA, (HWND, UINT, WPARAM, LPARAM))                                     \
+  X(LRESULT, SendMessageTimeoutA, (HWND, UINT, WPARAM, LPARAM, UINT, UINT, PDWORD_PTR))      \
   X(BOOL, PostMessageA, (HWND, UINT, WPARAM, LPARAM))                                        \
   X(BOOL, GetMessageA, (LPMSG, HWND, UINT, UINT))                                            \
   X(BOOL, PeekMessageA, (LPMSG, HWND, UINT, UINT, UINT))                                     \

@@ -85,8 +85,9 @@ const std::vector<Command>& Commands() {
        {"--in", "--out", "--send", "--hex", "--wait", "--show", "--vid", "--pid"}},
       {"watch",
        "usage: pxusbctl watch [--for MS] [--count N] [--descriptors] [--vid HEX] [--pid HEX]\n"
-       "Prints the device list, then each device that arrives or leaves as it happens\n"
-       "(\"arrived: ...\", \"removed: ...\") with the list after it, until Ctrl+C, MS\n"
+       "Prints the device list, then each device that arrives (once its driver has\n"
+       "started) or leaves as it happens (\"arrived: ...\", \"removed: ...\") with the\n"
+       "list after it, until Ctrl+C, MS\n"
        "milliseconds (--for), or N arrivals and removals (--count).\n",
        {"--descriptors"},
        {"--for", "--count", "--vid", "--pid"}},
@@ -480,30 +481,37 @@ int Talk(const Options& o, Machine& machine, std::istream& in, std::ostream& out
 
 // ---- watch ------------------------------------------------------------------------
 
-using Listing = std::vector<std::pair<std::string, std::string>>;  // identity, line
+struct Entry {
+  std::string identity;
+  std::string line;
+  // Its driver has started (it has a record): a device listed while it still arrives
+  // is not an arrival yet, nor its renaming once started a removal.
+  bool ready;
+};
+using Listing = std::vector<Entry>;
 
 Listing ListingOf(const TpxUSB& usb) {
   Listing listing;
   for (int i = 0; i < usb.DeviceCount(); ++i) {
     const auto& device = static_cast<const TpxUsbDevice&>(*usb.Devices(i));
-    listing.emplace_back(Identity(device), DeviceLine(device));
+    listing.push_back({Identity(device), DeviceLine(device), !device.KeyName.empty()});
   }
   return listing;
 }
 
 void PrintListing(std::ostream& out, const Listing& listing) {
   out << "devices:\n";
-  for (size_t i = 0; i < listing.size(); ++i) out << "  " << i << "\t" << listing[i].second << "\n";
+  for (size_t i = 0; i < listing.size(); ++i) out << "  " << i << "\t" << listing[i].line << "\n";
   out.flush();
 }
 
-// The entries of `from` that `in` lacks, each printed after `label`; how many.
+// The ready entries of `from` that `in` lacks, each printed after `label`; how many.
 long PrintMissing(std::ostream& out, const char* label, const Listing& from, const Listing& in) {
   long count = 0;
-  for (const auto& [identity, line] : from) {
-    bool there = std::any_of(in.begin(), in.end(), [&](const auto& entry) { return entry.first == identity; });
-    if (there) continue;
-    out << label << line << "\n";
+  for (const Entry& entry : from) {
+    bool there = std::any_of(in.begin(), in.end(), [&](const Entry& e) { return e.ready && e.identity == entry.identity; });
+    if (!entry.ready || there) continue;
+    out << label << entry.line << "\n";
     ++count;
   }
   return count;

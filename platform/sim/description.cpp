@@ -268,7 +268,8 @@ class Builder {
         io_(machine.usbIo()) {}
 
   void build(const Reader& doc) {
-    doc.object({"controllers", "drives", "timeline"});
+    doc.object({"controllers", "drives", "timeline", "arrival"});
+    if (doc.has("arrival")) bus_.arrival = arrival(doc["arrival"]);
     std::vector<Drive> drives = {{'C', DRIVE_FIXED}};
     if (doc.has("drives")) {
       drives.clear();
@@ -714,6 +715,20 @@ class Builder {
   DeviceTree& tree_;
   UsbIo& io_;
 
+  // {"devnodeAfter": ms, "startedAfter": ms, "devnodesChanged": n, "broadcastTimeout": ms}
+  static Arrival arrival(const Reader& r) {
+    constexpr unsigned kMinute = 60 * 1000;
+    r.object({"devnodeAfter", "startedAfter", "devnodesChanged", "broadcastTimeout"});
+    Arrival a;
+    a.devnodeAfter = std::chrono::milliseconds(r.number("devnodeAfter", kMinute, 0));
+    a.startedAfter = std::chrono::milliseconds(r.number("startedAfter", kMinute, 0));
+    a.devnodesChanged = r.number("devnodesChanged", 16, a.devnodesChanged);
+    a.broadcastTimeout =
+        std::chrono::milliseconds(r.number("broadcastTimeout", kMinute, unsigned(a.broadcastTimeout.count())));
+    if (!a.broadcastTimeout.count()) r["broadcastTimeout"].fail("expected a number from 1 to 60000");
+    return a;
+  }
+
   // {"at": ms, "unplug" or "plug": {"controller": n, "ports": [n, ...]}, "every": ms, "times": n}
   TimelineStep step(const Reader& r) {
     constexpr unsigned kDay = 24 * 3600 * 1000;
@@ -834,6 +849,7 @@ const char kDemoMachine[] = R"json({
       }
     }
   ],
+  "arrival": {"devnodeAfter": 150, "startedAfter": 400, "devnodesChanged": 2, "broadcastTimeout": 5000},
   "drives": [
     {"letter": "C", "type": "fixed", "mount": {"signature": "0x1B7C9E23", "offset": "0x100000"}},
     {"letter": "D", "type": "cdrom"}

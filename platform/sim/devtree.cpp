@@ -91,8 +91,8 @@ bool DeviceTree::property(const DevNode& node, DWORD spdrp, DWORD* type,
   std::string text;
   switch (spdrp) {
     case SPDRP_DEVICEDESC: text = node.description; break;
-    case SPDRP_SERVICE: text = node.service; break;
-    case SPDRP_DRIVER: text = node.driverKey; break;
+    case SPDRP_SERVICE: text = node.started ? node.service : ""; break;
+    case SPDRP_DRIVER: text = node.started ? node.driverKey : ""; break;
     case SPDRP_MFG: text = node.manufacturer; break;
     case SPDRP_CLASSGUID: text = node.classGuid == GUID{} ? "" : guidText(node.classGuid); break;
     case SPDRP_HARDWAREID:

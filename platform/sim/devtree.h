@@ -39,6 +39,9 @@ struct DevNode {
   std::string pdoName;       // \Device\USBPDO-3
   GUID classGuid{};          // setup class
   std::atomic<bool> present{true};  // hot-plug changes it on the simulator's own thread
+  // Its driver runs and its interfaces are enabled. An arriving device's devnode is
+  // there a while before: no service, no driver key, no interface listed as present.
+  std::atomic<bool> started{true};
   std::vector<DeviceInterface> interfaces;
   std::vector<std::string> removalRelations;  // instance IDs
   char driveLetter = 0;  // a volume's drive letter, 0 for none
@@ -76,6 +79,8 @@ class DeviceTree {
   std::vector<DevNode*> devices();
   // Present in the devnode tree: present itself and every ancestor present.
   bool live(const DevNode& node) const;
+  // Live with its driver running.
+  bool running(const DevNode& node) const { return live(node) && node.started; }
 
   // A property as SetupAPI and the configuration manager return it (SPDRP code):
   // false when the device has none.

@@ -73,8 +73,9 @@ HDEVINFO WINAPI SimSetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND
     if ((flags & DIGCF_PRESENT) && !tree().live(*node)) continue;
     if (!prefix.empty() && lowerAscii(node->instanceId).rfind(prefix, 0) != 0) continue;
     const GUID* wanted = allClasses ? nullptr : guid;
-    bool member =
-        interfaces ? hasInterfaceOf(*node, wanted) : (!wanted || node->classGuid == *wanted);
+    // A present device's interfaces are listed once its driver enabled them.
+    bool member = interfaces ? hasInterfaceOf(*node, wanted) && (!(flags & DIGCF_PRESENT) || node->started)
+                             : (!wanted || node->classGuid == *wanted);
     if (member) set.devices.push_back(node->devInst);
   }
   return tree().createInfoSet(std::move(set));
@@ -164,7 +165,7 @@ BOOL WINAPI SimSetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA dat
   if (!findInterface(*set, only, *guid, member, &ref)) return fail(ERROR_NO_MORE_ITEMS);
   const DevNode* node = tree().find(set->devices[ref.position]);
   interfaceData->InterfaceClassGuid = *guid;
-  interfaceData->Flags = tree().live(*node) ? SPINT_ACTIVE : 0;
+  interfaceData->Flags = tree().running(*node) ? SPINT_ACTIVE : 0;
   interfaceData->Reserved = ((ref.position + 1) << 8) | ref.index;
   return TRUE;
 }

@@ -8,6 +8,7 @@
 // answers "not connected" instead of touching freed memory.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -118,6 +119,15 @@ struct UsbFault {
   int seen = 0;  // requests it applied to so far
 };
 
+// How a device that is plugged in arrives and how the machine tells the windows (see
+// HotPlug). The unkind mode draws each of these anew at every arrival.
+struct Arrival {
+  std::chrono::milliseconds devnodeAfter{0};   // the hub reports it; then its devnode, no driver yet
+  std::chrono::milliseconds startedAfter{0};   // then the driver starts and its interface opens
+  unsigned devnodesChanged = 1;                // DBT_DEVNODES_CHANGED sent at the devnode stage
+  std::chrono::milliseconds broadcastTimeout{5000};  // each top-level window's share of a broadcast
+};
+
 class UsbBus {
  public:
   // Registers the device files with the kernel; they stop answering once the bus is
@@ -138,6 +148,9 @@ class UsbBus {
     std::lock_guard<std::mutex> guard(state_->lock);
     change(state_->controllers);
   }
+
+  // Set by the machine's description before anything is plugged.
+  Arrival arrival;
 
   void addFault(UsbFault fault);
   void clearFaults();

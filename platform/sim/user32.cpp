@@ -409,7 +409,7 @@ LRESULT User32::sendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     return 0;
   }
   DWORD me = currentThread();
-  auto sent = std::make_shared<SentMessage>(SentMessage{hwnd, message, wParam, lParam});
+  auto sent = std::make_shared<SentMessage>(hwnd, message, wParam, lParam);
   bool exists = false;
   bool sameThread = false;
   kernel_.update([&] {
@@ -427,6 +427,63 @@ LRESULT User32::sendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     {
       std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
       if (sent->done) return sent->result;
+    }
+    serveSentMessages();
+  }
+}
+
+LRESULT User32::sendMessageTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                                   UINT timeout, PDWORD_PTR result) {
+  if (result) *result = 0;
+  DWORD me = currentThread();
+  auto sent = std::make_shared<SentMessage>(hwnd, message, wParam, lParam);
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+  if (message == WM_DEVICECHANGE && header && header->dbch_size >= sizeof *header) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(header);
+    sent->record.assign(bytes, bytes + header->dbch_size);
+    sent->lParam = reinterpret_cast<LPARAM>(sent->record.data());
+  }
+  bool exists = false;
+  bool sameThread = false;
+  bool hung = false;
+  kernel_.update([&] {
+    Window* w = find(hwnd);
+    exists = w != nullptr;
+    sameThread = exists && w->thread == me;
+    if (!exists || sameThread) return;
+    Queue& q = queue(w->thread);
+    hung = (flags & SMTO_ABORTIFHUNG) && !q.sent.empty() && sent->queuedAt - q.sent.front()->queuedAt >= kHungAfter;
+    if (!hung) q.sent.push_back(sent);
+  });
+  if (!exists) return fail(ERROR_INVALID_WINDOW_HANDLE);
+  if (sameThread) {
+    LRESULT answer = call(hwnd, message, wParam, lParam);
+    if (result) *result = static_cast<DWORD_PTR>(answer);
+    return TRUE;
+  }
+  if (hung) return fail(ERROR_TIMEOUT);
+  auto deadline = sent->queuedAt + std::chrono::milliseconds(timeout);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    kernel_.wait({}, false, static_cast<DWORD>(std::max<long long>(left.count(), 0)),
+                 [&] { return sent->done || !queue(me).sent.empty(); });
+    {
+      std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
+      if (sent->done) {
+        if (result) *result = static_cast<DWORD_PTR>(sent->result);
+        return TRUE;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      // What the receiver has not taken yet is withdrawn (measured under Wine); what it
+      // is running finishes without anyone waiting.
+      kernel_.update([&] {
+        Window* w = find(hwnd);
+        if (!w) return;
+        auto& waiting = queue(w->thread).sent;
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), sent), waiting.end());
+      });
+      return fail(ERROR_TIMEOUT);
     }
     serveSentMessages();
   }

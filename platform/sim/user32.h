@@ -66,6 +66,17 @@ class User32 {
   LONG_PTR getWindowLong(HWND hwnd, int index);
   LONG_PTR setWindowLong(HWND hwnd, int index, LONG_PTR value);
   LRESULT sendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  // To a window of another thread, waits at most `timeout` ms; with SMTO_ABORTIFHUNG
+  // not at all when that thread is hung (kHungAfter without serving a sent message).
+  // A message that timed out before its thread took it is withdrawn; one it is
+  // running finishes. WM_DEVICECHANGE's record goes with it as a copy, as Windows
+  // marshals a system broadcast's record.
+  LRESULT sendMessageTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeout,
+                             PDWORD_PTR result);
+  // IsHungAppWindow's measure: a thread that has not looked at its queue for this long
+  // while a message waits is not responding.
+  // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-ishungappwindow
+  static constexpr std::chrono::seconds kHungAfter{5};
   BOOL postMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   BOOL getMessage(LPMSG msg, HWND hwnd, UINT first, UINT last);
   BOOL peekMessage(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT flags);
@@ -140,12 +151,16 @@ class User32 {
     std::unique_ptr<ControlState> control;
   };
   struct SentMessage {
+    SentMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+        : hwnd(hwnd), message(message), wParam(wParam), lParam(lParam) {}
     HWND hwnd;
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
     LRESULT result = 0;
     bool done = false;
+    std::chrono::steady_clock::time_point queuedAt = std::chrono::steady_clock::now();
+    std::vector<BYTE> record;  // a copy lParam points at, for a message that may run late
   };
   using TimePoint = std::chrono::steady_clock::time_point;
   struct Timer {

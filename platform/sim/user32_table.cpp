@@ -35,6 +35,10 @@ LONG_PTR WINAPI SimSetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
 LRESULT WINAPI SimSendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return user().sendMessage(hwnd, message, wParam, lParam);
 }
+LRESULT WINAPI SimSendMessageTimeoutA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                                      UINT timeout, PDWORD_PTR result) {
+  return user().sendMessageTimeout(hwnd, message, wParam, lParam, flags, timeout, result);
+}
 BOOL WINAPI SimPostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return user().postMessage(hwnd, message, wParam, lParam);
 }

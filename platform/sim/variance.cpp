@@ -12,15 +12,28 @@ Variance& Variance::instance() {
   return variance;
 }
 
+namespace {
+
+std::uint64_t drawnSeed() {
+  return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+}  // namespace
+
 Variance::Variance() {
   const char* text = std::getenv("PXUSB_UNKIND");
   if (!text || !*text) return;
-  std::uint64_t seed = std::strcmp(text, "random") == 0
-                           ? static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
-                           : std::strtoull(text, nullptr, 0);
+  beUnkind(std::strcmp(text, "random") == 0 ? drawnSeed() : std::strtoull(text, nullptr, 0));
+}
+
+void Variance::beUnkind(std::uint64_t seed) {
   setUnkind(true, seed);
   std::fprintf(stderr, "pxusb simulator: unkind, PXUSB_UNKIND=%llu replays this run\n",
                static_cast<unsigned long long>(seed));
+}
+
+void Variance::becomeUnkind() {
+  if (!unkind_) beUnkind(drawnSeed());
 }
 
 void Variance::setUnkind(bool unkind, std::uint64_t seed) {

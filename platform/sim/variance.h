@@ -40,9 +40,14 @@ class Variance {
 
   // For tests that run a variant on purpose: unkind with this seed, or kind again.
   void setUnkind(bool unkind, std::uint64_t seed = 0);
+  // For suites that always run unkind: unless it already is, unkind with a seed drawn
+  // and printed as for PXUSB_UNKIND=random.
+  void becomeUnkind();
 
  private:
   Variance();
+  // Unkind with `seed`, printed so that PXUSB_UNKIND replays the run.
+  void beUnkind(std::uint64_t seed);
   std::uint64_t draw(std::uint64_t count);
 
   std::mutex mutex_;

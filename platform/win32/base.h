@@ -64,6 +64,7 @@ using UINT_PTR = std::uintptr_t;
 using LONG_PTR = std::intptr_t;
 using ULONG_PTR = std::uintptr_t;
 using DWORD_PTR = ULONG_PTR;
+using PDWORD_PTR = DWORD_PTR*;
 using SIZE_T = ULONG_PTR;
 using HRESULT = LONG;
 using NTSTATUS = LONG;

@@ -23,6 +23,16 @@ struct DEV_BROADCAST_HDR {
   DWORD dbch_reserved;
 };
 using PDEV_BROADCAST_HDR = DEV_BROADCAST_HDR*;
+
+// A volume's arrival or removal: bit n of the unit mask is drive letter 'A' + n.
+struct DEV_BROADCAST_VOLUME {
+  DWORD dbcv_size;
+  DWORD dbcv_devicetype;
+  DWORD dbcv_reserved;
+  DWORD dbcv_unitmask;
+  WORD dbcv_flags;
+};
 #endif
 
 static_assert(sizeof(DEV_BROADCAST_HDR) == 12, "DEV_BROADCAST_HDR layout");
+static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20, "DEV_BROADCAST_VOLUME layout");

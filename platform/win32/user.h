@@ -142,6 +142,9 @@ inline const LPCSTR IDC_WAIT = MAKEINTRESOURCEA(32514);
 
 constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000u);
 
+constexpr UINT SMTO_NORMAL = 0x0000;
+constexpr UINT SMTO_ABORTIFHUNG = 0x0002;
+
 // Window messages.
 constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_CREATE = 0x0001;

@@ -15,6 +15,7 @@
 #include "app/Unit1.h"
 #include "app/session.h"
 #include "platform/sim/description.h"
+#include "platform/sim/hotplug.h"
 #include "support/backend.h"
 #include "support/input.h"
 
@@ -146,6 +147,32 @@ struct ShownErrors {
   void Show(TObject*, const Exception& error) { messages.push_back(error.Message); }
   std::vector<std::string> messages;
 };
+
+// The device is listed before its driver has started: activating it fails, and the
+// pipe lists then hold the pipes of the list the open read again, still chosen.
+TEST_F(FormTest, ActivatingADeviceListedBeforeItsDriverStartedKeepsThePipeListsTrue) {
+  ShownErrors shown;
+  app_->OnException = TEvent<TObject*, const Exception&>::Of<&ShownErrors::Show>(&shown);
+  form_->Show();
+  sim::HotPlug plug(machine_->machine(), machine_->usb());
+  ASSERT_TRUE(plug.unplug({0, {1}}));
+  ASSERT_TRUE(plug.plug({0, {1}}, nullptr, sim::HotPlug::Stage::kDevnode));
+  Pump();
+  Pick(form_->pxDeviceBox1, 0);
+  Pick(form_->ePipeIn, 0);
+  Pick(form_->ePipeOut, 0);
+  ClickActive(shown.messages);
+  EXPECT_FALSE(form_->CheckBox1->Checked());
+  ASSERT_EQ(shown.messages.size(), 1u);
+  TpxUsbDevice* device = form_->pxUSB1->SelectedDevice();
+  ASSERT_NE(device, nullptr);
+  for (TComboBox* list : {form_->ePipeIn, form_->ePipeOut}) {
+    ASSERT_EQ(list->ItemIndex(), 0);
+    bool owned = false;
+    for (int i = 0; i < device->PipeCount(); ++i) owned |= list->Items().Objects(0) == device->Pipes(i);
+    EXPECT_TRUE(owned);
+  }
+}
 
 TEST_F(FormTest, AFailedActivationIsShownOnceAndLeavesEverythingInactive) {
   ShownErrors shown;
@@ -292,10 +319,12 @@ TEST_F(FormHotPlugTest, TheLoggerLeavesAndComesBackWhileThePositionStaysSelected
   EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 2);
   EXPECT_EQ(form_->pxUSB1->SelectedDevice()->Name, "USB Mass Storage Device");
   EXPECT_EQ(PipeIn(), "129");
-  // Back: the logger is in position 2 again, with its pipes.
-  ASSERT_TRUE(ProcessUntil([&] { return form_->pxDeviceBox1->Items().Count() == 5; }));
+  // Back: the logger is in position 2 again, with its pipes, once its driver has
+  // started (listed before as an unknown device).
+  ASSERT_TRUE(ProcessUntil([&] {
+    return form_->pxDeviceBox1->Items().Count() == 5 && form_->pxUSB1->SelectedDevice()->Name == "NW Data Logger DL-8";
+  }));
   EXPECT_EQ(form_->pxDeviceBox1->ItemIndex(), 2);
-  EXPECT_EQ(form_->pxUSB1->SelectedDevice()->Name, "NW Data Logger DL-8");
   EXPECT_EQ(PipeIn(), "130");
   EXPECT_EQ(Screen->Cursor(), crDefault);
 }

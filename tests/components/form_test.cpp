@@ -168,7 +168,9 @@ TEST_F(FormTest, TheTypicalRunOnBothBindingsThenPlugAndUnplugThenTheFormGoesWhil
   ASSERT_TRUE(plug.plug({0, {1}}, std::make_shared<sim::EchoModel>(0x81)));
   ASSERT_TRUE(plug.plug({0, {3}}));
   EXPECT_FALSE(plug.plug({0, {3}})) << "nothing left to put back";
-  EXPECT_EQ(form->deviceChanges, 6);
+  // Each arrival's devnode stage is told once more (up to three times when unkind).
+  EXPECT_GE(form->deviceChanges, 8);
+  EXPECT_LE(form->deviceChanges, 12);
   EXPECT_EQ(Entries(*form->pxDeviceBox1), (std::vector<std::string>{"echo", "pxecho", "mouse", "stick"}));
   EXPECT_EQ(form->pxUSB1->SelectedDevice()->Name, "pxecho");
   Pick(*form->pxDeviceBox1, 0);

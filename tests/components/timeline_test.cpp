@@ -39,9 +39,9 @@ TEST_F(TimelineTest, TheDeviceLeavesUnderAReadingPipePairAndComesBackTwice) {
   pair->SetActive(false);
   usb->SetActive(false);
 
-  // Back, on the same path, answering as before.
-  ASSERT_TRUE(PumpUntil([&] { return usb->DeviceCount() == 4; }));
-  EXPECT_EQ(usb->SelectedDevice()->Name, "echo");
+  // Back, on the same path, answering as before, once its driver has started (it is
+  // listed before, without one).
+  ASSERT_TRUE(PumpUntil([&] { return usb->DeviceCount() == 4 && usb->SelectedDevice()->Name == "echo"; }));
   OpenPair(*usb, *pair, 0);
   char b = 'b';
   EXPECT_EQ(pair->SendBuffer(&b, 1), 1u);

@@ -321,5 +321,35 @@ TEST_P(SharedTreeTest, EveryComponentFollowsTheTreeThatAnyOfThemReloads) {
 
 INSTANTIATE_TEST_SUITE_P(Components, SharedTreeTest, ::testing::Values(2, 3));
 
+// A device listed while it arrives (on the hub only, or its devnode without a driver)
+// cannot open yet; once it has started it opens, even when the broadcast that said so
+// reached no window.
+class HalfArrivedTest : public ComponentTest, public ::testing::WithParamInterface<sim::HotPlug::Stage> {};
+INSTANTIATE_TEST_SUITE_P(Stages, HalfArrivedTest,
+                         ::testing::Values(sim::HotPlug::Stage::kConnected, sim::HotPlug::Stage::kDevnode));
+
+TEST_P(HalfArrivedTest, OpensOnceStartedWithoutAnotherBroadcast) {
+  TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
+  Receiver receiver;
+  receiver.RaiseFatal = false;
+  usb->OnFatalError = TOnFatalErrorEvent::Of<&Receiver::Fatal>(&receiver);
+  sim::HotPlug plug(Machine(), Bus());
+  ASSERT_TRUE(plug.unplug({0, {1}}));
+  ASSERT_TRUE(plug.plug({0, {1}}, nullptr, GetParam()));
+  usb->LoadDevices();
+  usb->SetDeviceIndex(0);
+  ASSERT_EQ(usb->DeviceCount(), 4);
+  EXPECT_EQ(usb->SelectedDevice()->Name, "unknown device");
+  usb->SetActive(true);
+  EXPECT_FALSE(usb->GetActive());
+  EXPECT_EQ(receiver.Fatals.size(), 1u);
+
+  ASSERT_TRUE(plug.plug({0, {1}}));
+  usb->SetActive(true);
+  EXPECT_TRUE(usb->GetActive());
+  EXPECT_EQ(usb->SelectedDevice()->Name, "echo");
+  usb->SetActive(false);
+}
+
 }  // namespace
 }  // namespace pxtest

@@ -199,6 +199,36 @@ TEST_P(User32Test, ASendToAWindowDestroyedMeanwhileReturnsZero) {
   EXPECT_EQ(win::GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
+// How the system broadcasts device changes: a window whose thread is busy past the
+// time-out makes the send give up, and the message never runs; a thread that serves
+// in time gives its answer.
+TEST_P(User32Test, SendMessageTimeoutGivesUpOnABusyThreadAndTheMessageIsLost) {
+  Window window(CreateTopLevel());
+  HWND target = window;
+  static const DEV_BROADCAST_HDR record{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_PORT, 0};
+  auto send = [&](UINT timeout, LRESULT* sent, DWORD* error) {
+    DWORD_PTR answer = 0;
+    win::SetLastError(0);
+    *sent = win::SendMessageTimeoutA(target, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&record),
+                                     SMTO_ABORTIFHUNG, timeout, &answer);
+    *error = win::GetLastError();
+  };
+  LRESULT sent = -1;
+  DWORD error = kSentinel;
+  std::thread sender([&] { send(50, &sent, &error); });
+  sender.join();  // this thread does not look at its queue meanwhile
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(error, ERROR_TIMEOUT);
+  EXPECT_TRUE(LogOf(WM_DEVICECHANGE).empty());
+  MSG msg;
+  win::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  EXPECT_TRUE(LogOf(WM_DEVICECHANGE).empty());
+
+  RunWhileServing([&] { send(10000, &sent, &error); });
+  EXPECT_NE(sent, 0);
+  EXPECT_EQ(LogOf(WM_DEVICECHANGE).size(), 1u);
+}
+
 TEST_P(User32Test, PostedMessagesComeInOrderAndQuitComesLast) {
   Window window(CreateTopLevel());
   EXPECT_TRUE(win::PostMessageA(window, WM_APP + 1, 1, 0));

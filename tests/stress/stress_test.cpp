@@ -3,12 +3,15 @@
 // Every cycle checks what arrived, that readers end, and every test that the machine's
 // handles, threads, windows and local memory are back where they started.
 // PXUSB_STRESS_CYCLES sets the cycles per test (scripts/stress runs thousands).
+// The suite always runs with the simulator unkind: with PXUSB_UNKIND's seed, or with
+// one drawn and printed, so that a failing run replays.
 #include <cstdlib>
 #include <thread>
 #include <tuple>
 
 #include "components/components.h"
 #include "platform/sim/hotplug.h"
+#include "platform/sim/variance.h"
 
 namespace pxtest {
 namespace {
@@ -69,6 +72,7 @@ class StreamCheck {
 class StressTest : public ComponentTest {
  protected:
   void SetUp() override {
+    sim::Variance::instance().becomeUnkind();
     ComponentTest::SetUp();
     usb = MakeComponent<TpxUSB>(nullptr);
     usb->GetDevices(nullptr);

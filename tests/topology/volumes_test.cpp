@@ -8,6 +8,13 @@ namespace {
 
 using pxtest::OneHub;
 
+std::vector<std::pair<WPARAM, DWORD>> g_volumes;  // the volume broadcasts heard: event, drive letters
+LRESULT CALLBACK HearVolumes(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  const auto* v = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(lParam);
+  if (msg == WM_DEVICECHANGE && v && v->dbcv_devicetype == DBT_DEVTYP_VOLUME) g_volumes.push_back({wParam, v->dbcv_unitmask});
+  return win::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
 class VolumesTest : public pxtest::TopologyTest {};
 
 TEST_F(VolumesTest, DriveTableAndBothSearchPasses) {
@@ -73,13 +80,21 @@ TEST_F(VolumesTest, StorageDevicesCollectTheirVolumes) {
   EXPECT_EQ(At(RootHub(), 4)->Volumes, "");
 
   // Unplugged, the reader takes its volumes and their letters along (GetLogicalDrives
-  // reports the drives currently available); plugged, it brings them back.
+  // reports the drives currently available); plugged, it brings them back. Windows
+  // are told of both with a volume record.
+  WNDCLASSA listener{};
+  listener.lpfnWndProc = &HearVolumes;
+  listener.lpszClassName = "volumes";
+  win::RegisterClassA(&listener);
+  HWND window = win::CreateWindowExA(0, "volumes", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   sim::HotPlug hand(described->machine(), Bus());
   const DWORD fg = (1u << ('F' - 'A')) | (1u << ('G' - 'A'));
   ASSERT_TRUE(hand.unplug({0, {1}}));
   EXPECT_EQ(win::GetLogicalDrives() & fg, 0u);
   ASSERT_TRUE(hand.plug({0, {1}}));
   EXPECT_EQ(win::GetLogicalDrives() & fg, fg);
+  EXPECT_EQ(g_volumes, (std::vector<std::pair<WPARAM, DWORD>>{{DBT_DEVICEREMOVECOMPLETE, fg}, {DBT_DEVICEARRIVAL, fg}}));
+  win::DestroyWindow(window);
   manager.Refresh();
   EXPECT_EQ(At(RootHub(), 1)->Volumes, "F: G: ");
 }

@@ -520,7 +520,8 @@ class Builder {
   static std::vector<Endpoint> ioEndpoints(const std::vector<UsbBusEndpoint>& list, BYTE interfaceNumber) {
     std::vector<Endpoint> endpoints;
     for (const UsbBusEndpoint& e : list) {
-      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber});
+      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber, e.zeroLengthPacket,
+                           static_cast<Endpoint::Stall>(e.stall)});
     }
     return endpoints;
   }
@@ -529,7 +530,7 @@ class Builder {
   UsbDevice& attach(const Reader& r, std::vector<Endpoint> endpoints, const std::string& service,
                     const std::string& path) {
     bool named = !r.isObject();
-    Reader name = named ? r : r.object({"name", "rate", "delay"})["name"];
+    Reader name = named ? r : r.object({"name", "rate", "delay", "controlTime"})["name"];
     enum Kind { kEcho, kStream, kSilent, kStalling, kSlow };
     Kind kind = name.choice<Kind>(
         {{"echo", kEcho}, {"stream", kStream}, {"silent", kSilent}, {"stalling", kStalling}, {"slow", kSlow}});
@@ -548,6 +549,7 @@ class Builder {
         model = std::make_shared<SlowModel>(std::chrono::milliseconds(named ? 100 : r.number("delay", 60000, 100)));
         break;
     }
+    if (!named && r.has("controlTime")) model->controlTime = std::chrono::milliseconds(r["controlTime"].number(60000));
     return *io_.attach(path, service, std::move(endpoints), std::move(model));
   }
 
@@ -589,7 +591,7 @@ class Builder {
   }
 
   static UsbBusEndpoint endpoint(const Reader& r) {
-    r.object({"address", "type", "maxPacket", "interval"});
+    r.object({"address", "type", "maxPacket", "interval", "zeroLengthPacket", "stall"});
     UsbBusEndpoint e;
     e.address = static_cast<BYTE>(r["address"].number(255));
     e.type = r.has("type") ? r["type"].choice<BYTE>({{"control", USB_ENDPOINT_TYPE_CONTROL},
@@ -599,6 +601,14 @@ class Builder {
                            : USB_ENDPOINT_TYPE_BULK;
     e.maxPacketSize = static_cast<WORD>(r.number("maxPacket", 0xFFFF, 64));
     e.interval = static_cast<BYTE>(r.number("interval", 255, 0));
+    // Whether the device ends an IN transfer of whole packets with a zero-length packet
+    // is the firmware's choice (USB 2.0, 5.8.3): unkind, either.
+    e.zeroLengthPacket = r.has("zeroLengthPacket") ? r["zeroLengthPacket"].flag()
+                                                   : Variance::instance().pick(true, {false});
+    if (r.has("stall")) {
+      e.stall = static_cast<BYTE>(r["stall"].choice<Endpoint::Stall>(
+          {{"never", Endpoint::Stall::kNever}, {"once", Endpoint::Stall::kOnce}, {"always", Endpoint::Stall::kAlways}}));
+    }
     return e;
   }
 

@@ -27,6 +27,7 @@ constexpr ULONG IGNORE_SHORT_PACKETS = 0x04;
 constexpr ULONG ALLOW_PARTIAL_READS = 0x05;
 constexpr ULONG AUTO_FLUSH = 0x06;
 constexpr ULONG RAW_IO = 0x07;
+constexpr ULONG MAXIMUM_TRANSFER_SIZE = 0x08;
 
 static_assert(sizeof(WINUSB_SETUP_PACKET) == 8, "WINUSB_SETUP_PACKET layout");
 

@@ -63,6 +63,7 @@ HANDLE AsHandle(std::int32_t handle) { return reinterpret_cast<HANDLE>(static_ca
 struct TpxUSBPipePair::ReaderRun {
   std::shared_ptr<TpxCustomUsbApi> api;
   PipeId pipe = 0;
+  DWORD readSize = 0;
   HANDLE device = INVALID_HANDLE_VALUE;
   HWND reportTo = nullptr;
   std::uint32_t number = 0;
@@ -110,12 +111,17 @@ void TpxUSBPipePair::SetPipeOut(std::int32_t index) {
 
 void TpxUSBPipePair::ResolvePipes() {
   inPipeId_ = 0;
+  inPacketSize_ = 0;
   outPipeId_ = 0;
   TpxUSB* usb = usbDevice_;
   TpxUsbDevice* device = usb ? usb->SelectedDevice() : nullptr;
   if (!device) return;
   // The directions are the form's business.
-  if (TpxUsbPipe* pipe = device->Pipes(pipeIn_)) inPipeId_ = pipe->EndpointAddress();
+  if (TpxUsbPipe* pipe = device->Pipes(pipeIn_)) {
+    inPipeId_ = pipe->EndpointAddress();
+    // Bits 0-10 are the packet size; bits 11-12 count extra transactions per microframe.
+    if (pipe->Endpoint) inPacketSize_ = pipe->Endpoint->EndpointDescriptor.wMaxPacketSize & 0x7FF;
+  }
   if (TpxUsbPipe* pipe = device->Pipes(pipeOut_)) outPipeId_ = pipe->EndpointAddress();
 }
 
@@ -192,6 +198,9 @@ void TpxUSBPipePair::StartThread() {
   auto run = std::make_shared<ReaderRun>();
   run->api = Api();
   run->pipe = inPipeId_;
+  DWORD packet = inPacketSize_;
+  run->readSize = std::clamp<DWORD>(readBufferSize_, kMinReadSize, kMaxReadSize);
+  if (packet) run->readSize = std::min(run->readSize, packet);
   run->device = AsHandle(Handle());
   run->reportTo = reportWindow_;
   run->number = ++runNumber_;
@@ -212,7 +221,7 @@ void TpxUSBPipePair::ThreadExecute(TpxThreadIO*) {
 
 DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
   if (!run.api || run.pipe == 0) return ERROR_SUCCESS;
-  DWORD size = std::clamp<DWORD>(readBufferSize_, kMinReadSize, kMaxReadSize);
+  DWORD size = run.readSize;
   // One spare byte: the terminal path stores a zero behind the data.
   std::vector<char> buffer(size + 1);
   TpxOwnedHandle event(win::CreateEventA(nullptr, FALSE, FALSE, nullptr));

@@ -30,7 +30,11 @@ class TpxUSBPipePair : public TpxBaseIO {
   void SetTimeoutRead(DWORD ms) { timeoutRead_ = ms; }
   DWORD TimeoutWrite() const { return timeoutWrite_; }
   void SetTimeoutWrite(DWORD ms) { timeoutWrite_ = ms; }
-  // Reads request this many bytes, but at least 128 and at most 1 MiB.
+  // Reads request this many bytes, but at least 128 and at most 1 MiB, and no more than
+  // one packet of the IN pipe (its wMaxPacketSize, where the descriptor gives one). A
+  // read ends on a short packet or a full buffer, and a device need not end data that
+  // fill whole packets with a zero-length packet: a read of more than one packet would
+  // then wait for whatever the device sends next.
   DWORD ReadBufferSize() const { return readBufferSize_; }
   void SetReadBufferSize(DWORD size) { readBufferSize_ = size; }
 
@@ -92,6 +96,7 @@ class TpxUSBPipePair : public TpxBaseIO {
   std::int32_t pipeIn_ = -1;
   std::int32_t pipeOut_ = -1;
   std::atomic<PipeId> inPipeId_{0};
+  std::atomic<DWORD> inPacketSize_{0};  // the IN pipe's wMaxPacketSize; 0: unknown
   std::atomic<PipeId> outPipeId_{0};
   std::atomic<DWORD> timeoutWrite_{0};
   std::atomic<DWORD> timeoutRead_{0};

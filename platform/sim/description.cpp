@@ -764,7 +764,7 @@ const char kDemoMachine[] = R"json({
             "strings": ["Northwind Instruments", "NW Loopback Probe", "NW0101A7734"],
             "iManufacturer": 1, "iProduct": 2, "iSerialNumber": 3,
             "endpoints": [
-              {"address": "0x81", "type": "bulk", "maxPacket": 512},
+              {"address": "0x81", "type": "bulk", "maxPacket": 512, "zeroLengthPacket": false},
               {"address": "0x02", "type": "bulk", "maxPacket": 512}
             ],
             "service": "WinUSB", "setupClass": "USB", "model": "echo",
@@ -793,7 +793,7 @@ const char kDemoMachine[] = R"json({
             "strings": ["Northwind Instruments", "NW Data Logger DL-8", "NW0102B1190"],
             "iManufacturer": 1, "iProduct": 2, "iSerialNumber": 3,
             "endpoints": [
-              {"address": "0x82", "type": "bulk", "maxPacket": 512},
+              {"address": "0x82", "type": "bulk", "maxPacket": 512, "zeroLengthPacket": true},
               {"address": "0x01", "type": "bulk", "maxPacket": 512}
             ],
             "service": "pxusb", "setupClass": "USB", "model": "echo",
@@ -832,7 +832,7 @@ const char kDemoMachine[] = R"json({
               {
                 "interfaceClass": 255,
                 "endpoints": [
-                  {"address": "0x81", "type": "bulk", "maxPacket": 512},
+                  {"address": "0x81", "type": "bulk", "maxPacket": 512, "zeroLengthPacket": false},
                   {"address": "0x02", "type": "bulk", "maxPacket": 512}
                 ],
                 "service": "WinUSB", "setupClass": "USBDevice", "model": "echo",

@@ -645,8 +645,9 @@ BOOL WINAPI SimWinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
   if (!device) return fail(ERROR_INVALID_HANDLE);
   // Only a device served by WinUSB answers WinUSB's requests.
   if (lowerAscii(device->service()) != "winusb") return fail(ERROR_INVALID_FUNCTION);
-  // "WinUsb_Initialize ... FILE_FLAG_OVERLAPPED ... ERROR_INVALID_HANDLE" (the function's
-  // return codes): the device's file must be open for overlapped I/O.
+  // The device's file must be open for overlapped I/O: the function's return codes give
+  // ERROR_INVALID_HANDLE where FILE_FLAG_OVERLAPPED was not set. Each call starts with
+  // the default pipe policies (its remarks).
   // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_initialize
   if (!(device->flags & FILE_FLAG_OVERLAPPED)) return fail(ERROR_INVALID_HANDLE);
   std::vector<UCHAR> interfaces = device->device().interfaces();

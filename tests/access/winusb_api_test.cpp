@@ -250,14 +250,15 @@ TEST_F(WinUsbApiTest, BadPipesStallsAndUnplugFail) {
   EXPECT_FALSE(stalled.GetOverlappedResult(&overlapped, count, INFINITE));
   EXPECT_EQ(win::GetLastError(), ERROR_GEN_FAILURE);
 
-  // Unplugging cancels a pending read; later requests are refused as to a removed
-  // device.
+  // Unplugging ends a pending read; later requests are refused as to a removed device,
+  // with the errors the device's removal gives (drawn when unkind).
   EXPECT_EQ(api.ReadPipe(0x81, buffer, sizeof buffer, &overlapped), 0u);
+  sim::DeviceModel::Removal removal = machine.usbIo().device(kEcho)->model()->removal;
   machine.usbIo().detach(kEcho);
   EXPECT_FALSE(api.GetOverlappedResult(&overlapped, count, INFINITE));
-  EXPECT_EQ(win::GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(win::GetLastError(), removal.atCompletion);
   EXPECT_EQ(api.WritePipe(0x02, buffer, sizeof buffer, nullptr), 0u);
-  EXPECT_EQ(win::GetLastError(), ERROR_BAD_COMMAND);
+  EXPECT_EQ(win::GetLastError(), removal.atOnce);
   // A gone device cannot be opened again.
   TpxWinUsbApi later;
   EXPECT_EQ(later.OpenDevice(kEcho), INVALID_HANDLE_VALUE);

@@ -606,8 +606,9 @@ class Builder {
     e.zeroLengthPacket = r.has("zeroLengthPacket") ? r["zeroLengthPacket"].flag()
                                                    : Variance::instance().pick(true, {false});
     if (r.has("stall")) {
-      e.stall = static_cast<BYTE>(r["stall"].choice<Endpoint::Stall>(
-          {{"never", Endpoint::Stall::kNever}, {"once", Endpoint::Stall::kOnce}, {"always", Endpoint::Stall::kAlways}}));
+      using Stall = Endpoint::Stall;
+      e.stall = static_cast<BYTE>(r["stall"].choice<Stall>(
+          {{"never", Stall::kNever}, {"once", Stall::kOnce}, {"always", Stall::kAlways}}));
     }
     return e;
   }

@@ -176,16 +176,19 @@ void UsbDevice::receive(Transfer& t, const Endpoint& e, SteadyClock::time_point 
   while (!t.done) {
     size_t room = t.size - t.bytes;
     size_t asked = (room + packet - 1) / packet * packet;
-    incoming.resize(asked);
+    // Whole packets go straight into the caller's buffer.
+    bool direct = asked == room;
+    if (!direct) incoming.resize(asked);
+    BYTE* into = direct ? t.buffer + t.bytes : incoming.data();
     size_t n = 0;
-    NTSTATUS status = model_->supply(t.pipe, incoming.data(), asked, &n, now);
+    NTSTATUS status = model_->supply(t.pipe, into, asked, &n, now);
     if (status != STATUS_SUCCESS) return finish(t, status, 0);
     // A model that claims more than it was asked for stands for a faulty driver: the
     // count goes to the caller as it is, who must not trust it.
     if (n > asked) return finish(t, STATUS_SUCCESS, static_cast<DWORD>(n));
     if (n == 0) return;  // nothing now, not even the zero-length packet of an end
     size_t taken = std::min(n, room);
-    std::copy_n(incoming.begin(), taken, t.buffer + t.bytes);
+    if (!direct) std::copy_n(incoming.begin(), taken, t.buffer + t.bytes);
     t.bytes += static_cast<DWORD>(taken);
     if (n > room) {
       if (!t.policy.allowPartialReads) return finish(t, STATUS_BUFFER_OVERFLOW, t.bytes);
@@ -205,7 +208,9 @@ void UsbDevice::send(Transfer& t, const Endpoint& e) {
   // SHORT_PACKET_TERMINATE: a write of whole packets ends with a zero-length packet, as
   // does a write of no data at all.
   size_t packet = std::max<size_t>(e.maxPacket & 0x7FF, 1);
-  if (t.size == 0 || (t.policy.shortPacketTerminate && t.size % packet == 0)) status = model_->accept(t.pipe, t.buffer, 0);
+  if (t.size == 0 || (t.policy.shortPacketTerminate && t.size % packet == 0)) {
+    status = model_->accept(t.pipe, t.buffer, 0);
+  }
   finish(t, status, t.size);
 }
 

@@ -88,7 +88,8 @@ class DeviceModel {
   // https://learn.microsoft.com/windows-hardware/drivers/ddi/usb/ns-usb-_urb_header (USBD_STATUS)
   struct Removal {
     DWORD atOnce = Variance::instance().pick<DWORD>(
-        ERROR_BAD_COMMAND, {ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED, ERROR_FILE_NOT_FOUND});
+        ERROR_BAD_COMMAND,
+        {ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED, ERROR_FILE_NOT_FOUND});
     DWORD atCompletion = Variance::instance().pick<DWORD>(
         ERROR_OPERATION_ABORTED, {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_BAD_COMMAND});
   };

@@ -1,11 +1,13 @@
 // The WinUSB binding against simulated devices.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "lib/pxusb_winusb_api.h"
 #include "platform/sim/machine.h"
@@ -275,6 +277,16 @@ TEST_F(WinUsbApiTest, DefaultPipePoliciesAndFreedHandles) {
   EXPECT_TRUE(WinUsb_SetPipePolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, sizeof ms, &ms));
   UCHAR on = 1;
   EXPECT_TRUE(WinUsb_SetPipePolicy(usb, 0, AUTO_CLEAR_STALL, sizeof on, &on));
+  // A control transfer takes the device's time, which the pipe's time-out bounds.
+  machine.usbIo().device(kEcho)->model()->controlTime = std::chrono::milliseconds(200);
+  ms = 50;
+  EXPECT_TRUE(WinUsb_SetPipePolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, sizeof ms, &ms));
+  EXPECT_FALSE(WinUsb_ControlTransfer(usb, WINUSB_SETUP_PACKET{0x40, 1, 0, 0, 0}, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(win::GetLastError(), ERROR_SEM_TIMEOUT);
+  HANDLE plain = win::CreateFileA(kEcho, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  WINUSB_INTERFACE_HANDLE refused = nullptr;
+  EXPECT_FALSE(WinUsb_Initialize(plain, &refused) || win::GetLastError() != ERROR_INVALID_HANDLE);
+  win::CloseHandle(plain);
 
   // A handle used after WinUsb_Free stops the process, as a verifier does.
   ASSERT_TRUE(WinUsb_Free(usb));
@@ -328,118 +340,46 @@ TEST_F(WinUsbApiTest, AssociatedInterfacesServeTheirOwnPipes) {
 
 namespace {
 
-// WinUSB's packets and pipe policies on a 64-byte bulk pipe pair of an echo device:
-// Microsoft's remarks on WinUsb_ReadPipe and table of pipe policies. A read that does
-// not end within the pipe's time-out fails with ERROR_SEM_TIMEOUT.
+// Packets and pipe policies on 64-byte bulk pipes of an echo device, as WinUsb_ReadPipe's remarks and
+// the table of pipe policies give them. A read not ended within the time-out fails with ERROR_SEM_TIMEOUT.
 TEST_F(WinUsbApiTest, ReadsEndOnShortPacketsFullBuffersAndAsThePoliciesSay) {
-  struct Read {
-    ULONG size;
-    DWORD error;  // 0: succeeds
-    ULONG count;
+  using S = sim::Endpoint::Stall;
+  const DWORD kLate = ERROR_SEM_TIMEOUT, kStall = ERROR_GEN_FAILURE;
+  // IN endpoint's ZLP habit, stall, policy set to 1 (ALLOW_PARTIAL_READS: 0), bytes echoed, reads.
+  const std::tuple<bool, S, ULONG, ULONG, std::vector<std::array<DWORD, 3>>> cases[] = {
+      {false, S::kNever, 0, 10, {{512, 0, 10}}},                          // a short packet ends a read
+      {true, S::kNever, 0, 64, {{512, 0, 64}}},                           // so does a zero-length one
+      {false, S::kNever, 0, 64, {{512, kLate, 0}}},                       // whole packets alone do not
+      {true, S::kNever, 0, 100, {{70, 0, 70}, {70, 0, 30}}},              // the overflow comes next
+      {true, S::kNever, ALLOW_PARTIAL_READS, 100, {{70, ERROR_MORE_DATA, 0}}},
+      {true, S::kNever, AUTO_FLUSH, 100, {{70, 0, 70}, {70, kLate, 0}}},  // or is dropped
+      {true, S::kNever, IGNORE_SHORT_PACKETS, 10, {{512, kLate, 0}}},
+      {true, S::kNever, RAW_IO, 10, {{100, ERROR_INVALID_PARAMETER, 0}, {128, 0, 10}}},
+      {true, S::kNever, SHORT_PACKET_TERMINATE, 10, {{512, 0, 10}}},      // an OUT policy: no effect
+      {true, S::kOnce, 0, 10, {{64, kStall, 0}, {64, kStall, 0}}},        // halted until a reset
+      {true, S::kOnce, AUTO_CLEAR_STALL, 10, {{64, kStall, 0}, {64, 0, 10}}},
   };
-  struct Case {
-    const char* what;
-    bool zeroLengthPacket;  // the device's habit on its IN endpoint
-    std::vector<std::pair<ULONG, UCHAR>> policies;  // on pipe 0x81
-    ULONG written;
-    std::vector<Read> reads;
-  };
-  const DWORD kTimeout = ERROR_SEM_TIMEOUT;
-  const Case cases[] = {
-      {"a short packet ends the read", false, {}, 10, {{512, 0, 10}}},
-      {"a zero-length packet ends the read", true, {}, 64, {{512, 0, 64}}},
-      {"whole packets without one leave it waiting", false, {}, 64, {{512, kTimeout, 0}}},
-      {"a full buffer ends it", false, {}, 64, {{64, 0, 64}}},
-      {"the overflow goes to the next read", true, {}, 100, {{70, 0, 70}, {70, 0, 30}}},
-      {"or fails the read without partial reads", true, {{ALLOW_PARTIAL_READS, 0}}, 100, {{70, ERROR_MORE_DATA, 0}}},
-      {"or is dropped with auto-flush", true, {{AUTO_FLUSH, 1}}, 100, {{70, 0, 70}, {70, kTimeout, 0}}},
-      {"short packets ignored", true, {{IGNORE_SHORT_PACKETS, 1}}, 10, {{512, kTimeout, 0}}},
-      {"raw reads are whole packets", true, {{RAW_IO, 1}}, 10, {{100, ERROR_INVALID_PARAMETER, 0}, {128, 0, 10}}},
-      {"an OUT policy on an IN pipe has no effect", true, {{SHORT_PACKET_TERMINATE, 1}}, 10, {{512, 0, 10}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    constexpr char kPath[] = "\\\\.\\usb#vid_1209&pid_0004#packets";
-    machine.usbIo().attach(kPath, "WinUSB", {{0x81, 2, 64, 0, 0, c.zeroLengthPacket}, {0x02, 2, 64}},
+  constexpr char kPath[] = "\\\\.\\usb#vid_1209&pid_0004#packets";
+  for (const auto& c : cases) {
+    auto& [zeroLengthPacket, stall, policy, written, reads] = c;
+    machine.usbIo().attach(kPath, "WinUSB", {{0x81, 2, 64, 0, 0, zeroLengthPacket, stall}, {0x02, 2, 64}},
                            std::make_shared<sim::EchoModel>(0x81));
     HANDLE file = win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
     WINUSB_INTERFACE_HANDLE usb = nullptr;
     ASSERT_TRUE(WinUsb_Initialize(file, &usb));
-    ULONG ms = 150;
+    ULONG ms = 150, moved = 0;
+    UCHAR value = policy != ALLOW_PARTIAL_READS;
     ASSERT_TRUE(WinUsb_SetPipePolicy(usb, 0x81, PIPE_TRANSFER_TIMEOUT, sizeof ms, &ms));
-    for (auto [type, value] : c.policies) ASSERT_TRUE(WinUsb_SetPipePolicy(usb, 0x81, type, 1, &value));
-    std::vector<UCHAR> data(c.written, 'x');
-    ULONG moved = 0;
-    ASSERT_TRUE(WinUsb_WritePipe(usb, 0x02, data.data(), c.written, &moved, nullptr));
-    for (const Read& read : c.reads) {
-      std::vector<UCHAR> buffer(read.size);
-      moved = kSentinel;
-      BOOL ok = WinUsb_ReadPipe(usb, 0x81, buffer.data(), read.size, &moved, nullptr);
-      EXPECT_EQ(ok ? 0u : win::GetLastError(), read.error);
-      if (ok) EXPECT_EQ(moved, read.count);
+    if (policy) ASSERT_TRUE(WinUsb_SetPipePolicy(usb, 0x81, policy, 1, &value));
+    std::vector<UCHAR> buffer(512, 'x');
+    ASSERT_TRUE(WinUsb_WritePipe(usb, 0x02, buffer.data(), written, &moved, nullptr));
+    for (auto [size, error, count] : reads) {
+      BOOL ok = WinUsb_ReadPipe(usb, 0x81, buffer.data(), size, &moved, nullptr);
+      EXPECT_EQ(std::make_pair(ok ? 0u : win::GetLastError(), ok ? moved : 0u), std::make_pair(error, count)) << &c - cases;
     }
     WinUsb_Free(usb);
     win::CloseHandle(file);
-    machine.usbIo().detach(kPath);
-  }
-}
-
-// A stall halts the pipe until WinUsb_ResetPipe, or only fails its transfer with
-// AUTO_CLEAR_STALL; SHORT_PACKET_TERMINATE ends a write of whole packets with a
-// zero-length packet; the default pipe waits 5 s by default, and a control transfer
-// takes the device's time; WinUsb_Initialize wants an overlapped file.
-TEST_F(WinUsbApiTest, StallsWriteEndsControlTimeAndInitialize) {
-  struct Recorder : sim::EchoModel {
-    Recorder() : EchoModel(0x81) {}
-    NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) override {
-      zeroLengthPackets += size == 0;
-      return EchoModel::accept(pipe, data, size);
-    }
-    int zeroLengthPackets = 0;
-  };
-  using GetPolicy = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, PULONG, PVOID);
-  auto getPolicy = win::procAddress<GetPolicy>(win::LoadLibraryA("Winusb.dll"), "WinUsb_GetPipePolicy");
-  ASSERT_TRUE(getPolicy);
-  for (UCHAR on : {0, 1}) {
-    SCOPED_TRACE(on ? "AUTO_CLEAR_STALL and SHORT_PACKET_TERMINATE" : "defaults");
-    auto model = std::make_shared<Recorder>();
-    model->controlTime = std::chrono::milliseconds(300);
-    constexpr char kPath[] = "\\\\.\\usb#vid_1209&pid_0005#stall";
-    machine.usbIo().attach(kPath, "WinUSB", {{0x81, 2, 64, 0, 0, true, sim::Endpoint::Stall::kOnce}, {0x02, 2, 64}},
-                           model);
-    HANDLE plain = win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    WINUSB_INTERFACE_HANDLE usb = nullptr;
-    EXPECT_FALSE(WinUsb_Initialize(plain, &usb));
-    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    win::CloseHandle(plain);
-    HANDLE file = win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_TRUE(WinUsb_Initialize(file, &usb));
-    ASSERT_TRUE(WinUsb_SetPipePolicy(usb, 0x81, AUTO_CLEAR_STALL, 1, &on));
-    ASSERT_TRUE(WinUsb_SetPipePolicy(usb, 0x02, SHORT_PACKET_TERMINATE, 1, &on));
-    UCHAR data[64] = {'a'};
-    ULONG moved = 0;
-    ASSERT_TRUE(WinUsb_WritePipe(usb, 0x02, data, 64, &moved, nullptr));
-    EXPECT_EQ(model->zeroLengthPackets, on);
-    EXPECT_FALSE(WinUsb_ReadPipe(usb, 0x81, data, 64, &moved, nullptr));
-    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_EQ(WinUsb_ReadPipe(usb, 0x81, data, 64, &moved, nullptr), on);  // halted without the policy
-    if (!on) {
-      EXPECT_TRUE(WinUsb_ResetPipe(usb, 0x81));
-      EXPECT_TRUE(WinUsb_ReadPipe(usb, 0x81, data, 64, &moved, nullptr));
-    }
-    ULONG ms = 0, length = sizeof ms;
-    ASSERT_TRUE(getPolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, &length, &ms));
-    EXPECT_EQ(ms, 5000u);
-    ms = on ? 500 : 100;
-    ASSERT_TRUE(WinUsb_SetPipePolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, sizeof ms, &ms));
-    WINUSB_SETUP_PACKET setup{0x40, 1, 0, 0, 0};
-    EXPECT_EQ(WinUsb_ControlTransfer(usb, setup, nullptr, 0, &moved, nullptr), on);
-    if (!on) EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
-    WinUsb_Free(usb);
-    win::CloseHandle(file);
-    machine.usbIo().detach(kPath);
   }
 }
 

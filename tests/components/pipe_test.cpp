@@ -151,50 +151,36 @@ TEST_F(PipeTest, OneResolvablePipeOpensTheOtherDoesNothingAndNoneIsAnError) {
   EXPECT_EQ(pair->InPipeId(), 0x81);
 }
 
-// Reads ask for ReadBufferSize bytes, at least 128 and at most 1 MiB, but one packet
-// at most: a device that sends whole packets without a zero-length packet after them
-// still gets through. A stream fills every read, so its blocks show the read's size.
+// Reads ask for ReadBufferSize bytes (128 to 1 MiB) but one packet at most, so whole packets without a
+// zero-length packet after them get through. A stream fills every read: its blocks show the read's size.
 TEST_F(PipeTest, ReadsAreAtLeast128BytesAtMostOnePacketAndAFullReadKeepsItsSpareByte) {
-  struct Case {
-    const char* service;
-    unsigned maxPacket;
-    DWORD readBufferSize;
-    DWORD sent;   // to an echo; 0: the device is a stream
-    DWORD block;  // the size of each block read from a stream
-  };
-  const Case cases[] = {
-      {"WinUSB", 512, 0, 0, 128},
-      {"WinUSB", 64, 512, 0, 64},
-      {"PXUSB", 0, 0xFFFFFFFF, 0, 1u << 20},  // no packet size known
-      {"PXUSB", 512, 0x80000000, 0, 512},
-      {"WinUSB", 64, 512, 64, 0},  // whole packets, no zero-length packet
-      {"PXUSB", 64, 512, 192, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.service) + " " + std::to_string(c.maxPacket) + " " + std::to_string(c.sent));
+  // service, wMaxPacketSize (0: unknown), ReadBufferSize, bytes echoed (0: a stream), block
+  const std::tuple<const char*, int, DWORD, DWORD, DWORD> cases[] = {
+      {"WinUSB", 512, 0, 0, 128},          {"WinUSB", 64, 512, 0, 64},   {"PXUSB", 0, 0xFFFFFFFF, 0, 1u << 20},
+      {"PXUSB", 512, 0x80000000, 0, 512}, {"WinUSB", 64, 512, 64, 64}, {"PXUSB", 64, 512, 192, 64}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    auto& [service, packet, readBufferSize, sent, block] = c;
     Load(Format(R"json({"controllers": [{"number": 0, "rootHub": {"ports": 1, "attach": {"1": {
       "vid": "0x2F1A", "pid": "0x0101", "service": "%s", "model": "%s", "endpoints": [
       {"address": "0x81", "maxPacket": %d, "zeroLengthPacket": false}, {"address": "0x02", "maxPacket": %d}]}}}}]})json",
-                {c.service, c.sent ? "echo" : "stream", c.maxPacket, c.maxPacket}));
-    TOwned<TpxUSB> usb = MakeComponent<TpxUSB>(nullptr);
-    TOwned<TpxUSBPipePair> pair = MakeComponent<TpxUSBPipePair>(nullptr);
+                {service, sent ? "echo" : "stream", packet, packet}));
+    usb = MakeComponent<TpxUSB>(nullptr);
+    pair = MakeComponent<TpxUSBPipePair>(nullptr);
     usb->GetDevices(nullptr);
     auto form = MakeComponent<TForm>(nullptr);
     auto* memo = new TMemo(form.get());
     memo->SetParent(form.get());
-    // The terminal writes a zero behind every block: under ASan a missing spare byte
-    // fails here.
-    pair->SetTerminal(memo);
+    pair->SetTerminal(memo);  // it writes a zero behind every block: ASan checks the spare byte
     pair->SetTerminalUsage(tuReceive);
     Receiver received;
     pair->OnAfterReceive = TOnReceived::Of<&Receiver::Received>(&received);
-    pair->SetReadBufferSize(c.readBufferSize);
+    pair->SetReadBufferSize(readBufferSize);
     OpenPair(*usb, *pair, 0);
-    EXPECT_EQ(pair->SendString(std::string(c.sent, 'e')), c.sent);
-    ASSERT_TRUE(PumpUntil([&] { return c.sent ? received.Data().size() == c.sent : received.Blocks().size() >= 2; }));
+    EXPECT_EQ(pair->SendString(std::string(sent, 'e')), sent);
+    ASSERT_TRUE(PumpUntil([&, echoed = sent] { return echoed ? received.Data().size() == echoed : received.Blocks().size() > 1; }));
     pair->SetActive(false);
-    usb->SetActive(false);
-    for (DWORD size : received.Blocks()) EXPECT_EQ(size, c.block ? c.block : std::min<DWORD>(c.sent, c.maxPacket));
+    for (DWORD size : received.Blocks()) EXPECT_EQ(size, block);
   }
 }
 

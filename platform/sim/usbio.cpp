@@ -130,7 +130,9 @@ void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
 bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
   const Endpoint& e = *endpoint(t.pipe);
   // A stalled endpoint answers every transfer with a stall until its halt is cleared
-  // (USB 2.0, 8.4.5 and 9.4.5; WinUsb_ResetPipe and the pxusb driver's reset clear it).
+  // (USB 2.0, 8.4.5 and 9.4.5; WinUsb_ResetPipe "clears the stall condition", as does
+  // the pxusb driver's reset):
+  // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_resetpipe
   bool stalls = halted_.count(t.pipe) || e.stall == Endpoint::Stall::kAlways ||
                 (e.stall == Endpoint::Stall::kOnce && stalledOnce_.insert(t.pipe).second);
   if (stalls) {
@@ -255,8 +257,11 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
   Lock guard(lock_);
   *moved = 0;
   if (!plugged_) return removalStatus(model_->removal.atOnce);
-  // The transfer takes the device's time; the pipe's time-out (5 s on the default pipe
-  // unless set otherwise) cancels one that takes longer, and a removal ends it.
+  // The transfer takes the device's time; the pipe's time-out (PIPE_TRANSFER_TIMEOUT, 5 s
+  // on the default pipe unless set otherwise) cancels one that takes longer, and a
+  // removal ends it:
+  // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_controltransfer
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-functions-for-pipe-policy-modification
   auto now = SteadyClock::now();
   auto answered = now + model_->controlTime;
   auto deadline = timeoutMs ? now + std::chrono::milliseconds(timeoutMs) : SteadyClock::time_point::max();

@@ -549,6 +549,7 @@ class Builder {
         model = std::make_shared<SlowModel>(std::chrono::milliseconds(named ? 100 : r.number("delay", 60000, 100)));
         break;
     }
+    if (lowerAscii(service) != "pxusb") model->removal = DeviceModel::Removal::drawn();
     if (!named && r.has("controlTime")) model->controlTime = std::chrono::milliseconds(r["controlTime"].number(60000));
     return *io_.attach(path, service, std::move(endpoints), std::move(model));
   }

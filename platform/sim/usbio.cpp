@@ -69,6 +69,13 @@ NTSTATUS FailingModel::Fail(bool now) {
 
 // ---- transfers -------------------------------------------------------------------
 
+DeviceModel::Removal DeviceModel::Removal::drawn() {
+  Variance& v = Variance::instance();
+  return {v.pick<DWORD>(ERROR_BAD_COMMAND,
+                        {ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED, ERROR_FILE_NOT_FOUND}),
+          v.pick<DWORD>(ERROR_OPERATION_ABORTED, {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_BAD_COMMAND})};
+}
+
 NTSTATUS removalStatus(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND: return STATUS_NO_SUCH_FILE;

@@ -76,22 +76,22 @@ class DeviceModel {
   // The Win32 errors the device's requests give once it is removed (see
   // removalStatus): which ones depends on the driver stack and the moment, so a
   // machine chooses. Kept with the model, which a device plugged back keeps too.
-  // Usually, WinUSB and the pxusb driver alike purge their queues on surprise removal
+  // WinUSB and the pxusb driver alike purge their queues on surprise removal
   // ("Handling an IRP_MN_SURPRISE_REMOVAL request"; WdfIoQueuePurge): what was pending
   // is cancelled (ERROR_OPERATION_ABORTED) and later requests fail with
-  // STATUS_INVALID_DEVICE_STATE (ERROR_BAD_COMMAND). Unkind, the other answers a removed
-  // device's stack gives: the bus driver's STATUS_DEVICE_NOT_CONNECTED and
-  // STATUS_NO_SUCH_DEVICE, STATUS_DEVICE_REMOVED, a file already torn down, and for a
-  // transfer on the wire when the device went, a failed transaction (STATUS_UNSUCCESSFUL):
-  // https://learn.microsoft.com/windows-hardware/drivers/kernel/handling-an-irp-mn-surprise-removal-request
-  // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nf-wdfio-wdfioqueuepurge
-  // https://learn.microsoft.com/windows-hardware/drivers/ddi/usb/ns-usb-_urb_header (USBD_STATUS)
+  // STATUS_INVALID_DEVICE_STATE (ERROR_BAD_COMMAND).
   struct Removal {
-    DWORD atOnce = Variance::instance().pick<DWORD>(
-        ERROR_BAD_COMMAND,
-        {ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED, ERROR_FILE_NOT_FOUND});
-    DWORD atCompletion = Variance::instance().pick<DWORD>(
-        ERROR_OPERATION_ABORTED, {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_BAD_COMMAND});
+    DWORD atOnce = ERROR_BAD_COMMAND;
+    DWORD atCompletion = ERROR_OPERATION_ABORTED;
+    // Those, or unkind, the other answers a removed device's stack gives: the bus
+    // driver's STATUS_DEVICE_NOT_CONNECTED and STATUS_NO_SUCH_DEVICE,
+    // STATUS_DEVICE_REMOVED, a file already torn down, and for a transfer on the wire
+    // when the device went, a failed transaction (STATUS_UNSUCCESSFUL). The pxusb
+    // driver's answers are its own (driver/pxusbdrv.c), so they do not vary:
+    // https://learn.microsoft.com/windows-hardware/drivers/kernel/handling-an-irp-mn-surprise-removal-request
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nf-wdfio-wdfioqueuepurge
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usb/ns-usb-_urb_header (USBD_STATUS)
+    static Removal drawn();
   };
   Removal removal;
 

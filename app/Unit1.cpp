@@ -93,6 +93,9 @@ void TForm1::CheckBox1Click(TObject*) {
       followList();
       if (pxUSB1->GetActive()) {
         pxUSBPipePair1->SetPipeIn(SelectedPipe(ePipeIn)->Index);
+        // A terminal shows each packet as it comes, whether or not the device sends a
+        // zero-length packet behind data that fill whole packets.
+        pxUSBPipePair1->SetReadBufferSize(SelectedPipe(ePipeIn)->MaxPacketSize());
         pxUSBPipePair1->SetPipeOut(SelectedPipe(ePipeOut)->Index);
       }
       pxUSBPipePair1->SetActive(true);

@@ -28,7 +28,7 @@ void RawDevice(benchmark::State& state) {
   int64_t bytes = 0;
   for (auto _ : state) {
     DWORD count = 0;
-    device->transfer(nullptr, 0x81, buffer.data(), static_cast<DWORD>(buffer.size()), 0, nullptr,
+    device->transfer(nullptr, 0x81, buffer.data(), static_cast<DWORD>(buffer.size()), {}, nullptr,
                      &count);
     bytes += count;
   }

@@ -72,6 +72,8 @@ class TpxUsbPipe : public TpxDevice {
   bool IsIn() const { return Endpoint && (Endpoint->EndpointDescriptor.bEndpointAddress & 0x80); }
   bool IsOut() const { return Endpoint && !(Endpoint->EndpointDescriptor.bEndpointAddress & 0x80); }
   BYTE EndpointAddress() const { return Endpoint ? Endpoint->EndpointDescriptor.bEndpointAddress : 0; }
+  // wMaxPacketSize's bits 0-10 (11-12 count extra transactions per microframe); 0: none.
+  DWORD MaxPacketSize() const { return Endpoint ? Endpoint->EndpointDescriptor.wMaxPacketSize & 0x7FF : 0; }
 };
 
 // A USB device on a hub port.

@@ -68,6 +68,16 @@ struct QueuedRead {
   std::uint32_t recovery = 0;  // the reader's pauses after failures when it was started
 };
 
+// What a read asks for: ReadBufferSize, at least 128 (or one packet, when the pipe's
+// packets are smaller) and at most 1 MiB, and whole packets once it is a packet or
+// more, as raw I/O needs them. A read ends on a short packet or a full buffer only, so
+// a device that sends whole packets without a zero-length packet behind them needs a
+// ReadBufferSize of one packet to have each of them delivered as it comes.
+DWORD ReadSize(DWORD bufferSize, DWORD packet) {
+  DWORD size = std::clamp<DWORD>(bufferSize, packet ? std::min(packet, kMinReadSize) : kMinReadSize, kMaxReadSize);
+  return packet && size >= packet ? size - size % packet : size;
+}
+
 HANDLE AsHandle(std::int32_t handle) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(handle)); }
 
 }  // namespace
@@ -77,6 +87,7 @@ HANDLE AsHandle(std::int32_t handle) { return reinterpret_cast<HANDLE>(static_ca
 struct TpxUSBPipePair::ReaderRun {
   std::shared_ptr<TpxCustomUsbApi> api;
   PipeId pipe = 0;
+  DWORD readSize = 0;
   HANDLE device = INVALID_HANDLE_VALUE;
   HWND reportTo = nullptr;
   std::uint32_t number = 0;
@@ -124,12 +135,16 @@ void TpxUSBPipePair::SetPipeOut(std::int32_t index) {
 
 void TpxUSBPipePair::ResolvePipes() {
   inPipeId_ = 0;
+  inPacketSize_ = 0;
   outPipeId_ = 0;
   TpxUSB* usb = usbDevice_;
   TpxUsbDevice* device = usb ? usb->SelectedDevice() : nullptr;
   if (!device) return;
   // The directions are the form's business.
-  if (TpxUsbPipe* pipe = device->Pipes(pipeIn_)) inPipeId_ = pipe->EndpointAddress();
+  if (TpxUsbPipe* pipe = device->Pipes(pipeIn_)) {
+    inPipeId_ = pipe->EndpointAddress();
+    inPacketSize_ = pipe->MaxPacketSize();
+  }
   if (TpxUsbPipe* pipe = device->Pipes(pipeOut_)) outPipeId_ = pipe->EndpointAddress();
 }
 
@@ -206,6 +221,7 @@ void TpxUSBPipePair::StartThread() {
   auto run = std::make_shared<ReaderRun>();
   run->api = Api();
   run->pipe = inPipeId_;
+  run->readSize = ReadSize(readBufferSize_, inPacketSize_);
   run->device = AsHandle(Handle());
   run->reportTo = reportWindow_;
   run->number = ++runNumber_;
@@ -226,7 +242,7 @@ void TpxUSBPipePair::ThreadExecute(TpxThreadIO*) {
 
 DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
   if (!run.api || run.pipe == 0) return ERROR_SUCCESS;
-  DWORD size = std::clamp<DWORD>(readBufferSize_, kMinReadSize, kMaxReadSize);
+  DWORD size = run.readSize;
   DWORD depth = std::clamp<DWORD>(readsInFlight_, 1, kMaxReadsInFlight);
   std::vector<QueuedRead> reads(depth);
   for (QueuedRead& read : reads) {

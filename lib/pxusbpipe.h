@@ -30,7 +30,11 @@ class TpxUSBPipePair : public TpxBaseIO {
   void SetTimeoutRead(DWORD ms) { timeoutRead_ = ms; }
   DWORD TimeoutWrite() const { return timeoutWrite_; }
   void SetTimeoutWrite(DWORD ms) { timeoutWrite_ = ms; }
-  // Reads request this many bytes, but at least 128 and at most 1 MiB.
+  // Reads request this many bytes, but at least 128 (or one packet of a pipe whose
+  // packets are smaller) and at most 1 MiB, in whole packets of the IN pipe once that
+  // is a packet or more. A read ends on a short packet or a full buffer: for a device
+  // that sends data filling whole packets without a zero-length packet behind them,
+  // set one packet (the pipe's MaxPacketSize) so that each packet arrives as it comes.
   DWORD ReadBufferSize() const { return readBufferSize_; }
   void SetReadBufferSize(DWORD size) { readBufferSize_ = size; }
   // How many reads the reader keeps queued on the IN pipe, each with its own buffer, so
@@ -97,6 +101,7 @@ class TpxUSBPipePair : public TpxBaseIO {
   std::int32_t pipeIn_ = -1;
   std::int32_t pipeOut_ = -1;
   std::atomic<PipeId> inPipeId_{0};
+  std::atomic<DWORD> inPacketSize_{0};  // the IN pipe's wMaxPacketSize; 0: unknown
   std::atomic<PipeId> outPipeId_{0};
   std::atomic<DWORD> timeoutWrite_{0};
   std::atomic<DWORD> timeoutRead_{0};

@@ -521,7 +521,8 @@ class Builder {
   static std::vector<Endpoint> ioEndpoints(const std::vector<UsbBusEndpoint>& list, BYTE interfaceNumber) {
     std::vector<Endpoint> endpoints;
     for (const UsbBusEndpoint& e : list) {
-      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber});
+      endpoints.push_back({e.address, e.type, e.maxPacketSize, e.interval, interfaceNumber, e.zeroLengthPacket,
+                           static_cast<Endpoint::Stall>(e.stall)});
     }
     return endpoints;
   }
@@ -530,7 +531,7 @@ class Builder {
   UsbDevice& attach(const Reader& r, std::vector<Endpoint> endpoints, const std::string& service,
                     const std::string& path) {
     bool named = !r.isObject();
-    Reader name = named ? r : r.object({"name", "rate", "delay"})["name"];
+    Reader name = named ? r : r.object({"name", "rate", "delay", "controlTime"})["name"];
     enum Kind { kEcho, kStream, kSilent, kStalling, kSlow };
     Kind kind = name.choice<Kind>(
         {{"echo", kEcho}, {"stream", kStream}, {"silent", kSilent}, {"stalling", kStalling}, {"slow", kSlow}});
@@ -549,6 +550,8 @@ class Builder {
         model = std::make_shared<SlowModel>(std::chrono::milliseconds(named ? 100 : r.number("delay", 60000, 100)));
         break;
     }
+    if (lowerAscii(service) != "pxusb") model->removal = DeviceModel::Removal::drawn();
+    if (!named && r.has("controlTime")) model->controlTime = std::chrono::milliseconds(r["controlTime"].number(60000));
     return *io_.attach(path, service, std::move(endpoints), std::move(model));
   }
 
@@ -590,7 +593,7 @@ class Builder {
   }
 
   static UsbBusEndpoint endpoint(const Reader& r) {
-    r.object({"address", "type", "maxPacket", "interval"});
+    r.object({"address", "type", "maxPacket", "interval", "zeroLengthPacket", "stall"});
     UsbBusEndpoint e;
     e.address = static_cast<BYTE>(r["address"].number(255));
     e.type = r.has("type") ? r["type"].choice<BYTE>({{"control", USB_ENDPOINT_TYPE_CONTROL},
@@ -600,6 +603,15 @@ class Builder {
                            : USB_ENDPOINT_TYPE_BULK;
     e.maxPacketSize = static_cast<WORD>(r.number("maxPacket", 0xFFFF, 64));
     e.interval = static_cast<BYTE>(r.number("interval", 255, 0));
+    // Whether the device ends an IN transfer of whole packets with a zero-length packet
+    // is the firmware's choice (USB 2.0, 5.8.3): unkind, either.
+    e.zeroLengthPacket = r.has("zeroLengthPacket") ? r["zeroLengthPacket"].flag()
+                                                   : Variance::instance().pick(true, {false});
+    if (r.has("stall")) {
+      using Stall = Endpoint::Stall;
+      e.stall = static_cast<BYTE>(r["stall"].choice<Stall>(
+          {{"never", Stall::kNever}, {"once", Stall::kOnce}, {"always", Stall::kAlways}}));
+    }
     return e;
   }
 
@@ -769,7 +781,7 @@ const char kDemoMachine[] = R"json({
             "strings": ["Northwind Instruments", "NW Loopback Probe", "NW0101A7734"],
             "iManufacturer": 1, "iProduct": 2, "iSerialNumber": 3,
             "endpoints": [
-              {"address": "0x81", "type": "bulk", "maxPacket": 512},
+              {"address": "0x81", "type": "bulk", "maxPacket": 512, "zeroLengthPacket": false},
               {"address": "0x02", "type": "bulk", "maxPacket": 512}
             ],
             "service": "WinUSB", "setupClass": "USB", "model": "echo",
@@ -798,7 +810,7 @@ const char kDemoMachine[] = R"json({
             "strings": ["Northwind Instruments", "NW Data Logger DL-8", "NW0102B1190"],
             "iManufacturer": 1, "iProduct": 2, "iSerialNumber": 3,
             "endpoints": [
-              {"address": "0x82", "type": "bulk", "maxPacket": 512},
+              {"address": "0x82", "type": "bulk", "maxPacket": 512, "zeroLengthPacket": true},
               {"address": "0x01", "type": "bulk", "maxPacket": 512}
             ],
             "service": "pxusb", "setupClass": "USB", "model": "echo",
@@ -837,7 +849,7 @@ const char kDemoMachine[] = R"json({
               {
                 "interfaceClass": 255,
                 "endpoints": [
-                  {"address": "0x81", "type": "bulk", "maxPacket": 512},
+                  {"address": "0x81", "type": "bulk", "maxPacket": 512, "zeroLengthPacket": false},
                   {"address": "0x02", "type": "bulk", "maxPacket": 512}
                 ],
                 "service": "WinUSB", "setupClass": "USBDevice", "model": "echo",

@@ -26,6 +26,9 @@ struct UsbBusEndpoint {
   BYTE type = USB_ENDPOINT_TYPE_BULK;
   WORD maxPacketSize = 64;
   BYTE interval = 0;
+  // The device's habits on the endpoint, for its I/O (Endpoint in usbio.h).
+  bool zeroLengthPacket = true;
+  BYTE stall = 0;  // an Endpoint::Stall
 };
 
 // One interface of a composite device, in its alternate setting 0.

@@ -8,6 +8,7 @@
 #include "driver/pxusbcheck.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
+#include "platform/sim/variance.h"
 
 namespace sim {
 
@@ -68,6 +69,13 @@ NTSTATUS FailingModel::Fail(bool now) {
 
 // ---- transfers -------------------------------------------------------------------
 
+DeviceModel::Removal DeviceModel::Removal::drawn() {
+  Variance& v = Variance::instance();
+  return {v.pick<DWORD>(ERROR_BAD_COMMAND,
+                        {ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED, ERROR_FILE_NOT_FOUND}),
+          v.pick<DWORD>(ERROR_OPERATION_ABORTED, {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_BAD_COMMAND})};
+}
+
 NTSTATUS removalStatus(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND: return STATUS_NO_SUCH_FILE;
@@ -83,7 +91,12 @@ NTSTATUS removalStatus(DWORD error) {
 
 UsbDevice::UsbDevice(Kernel& kernel, std::vector<Endpoint> endpoints,
                      std::shared_ptr<DeviceModel> model)
-    : kernel_(kernel), endpoints_(std::move(endpoints)), model_(std::move(model)) {
+    // Microsoft's table of pipe policies gives no figure for MAXIMUM_TRANSFER_SIZE: it
+    // depends on the Windows version and the host controller.
+    : maximumTransferSize(Variance::instance().pick<ULONG>(2u << 20, {256u << 10, 64u << 10})),
+      kernel_(kernel),
+      endpoints_(std::move(endpoints)),
+      model_(std::move(model)) {
   service_ = std::thread([this] { serve(); });
 }
 
@@ -122,47 +135,105 @@ void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
 }
 
 bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
+  const Endpoint& e = *endpoint(t.pipe);
   // A stalled endpoint answers every transfer with a stall until its halt is cleared
-  // (USB 2.0, 8.4.5 and 9.4.5; WinUsb_ResetPipe and the pxusb driver's reset clear it).
-  if (halted_.count(t.pipe)) {
+  // (USB 2.0, 8.4.5 and 9.4.5; WinUsb_ResetPipe "clears the stall condition", as does
+  // the pxusb driver's reset):
+  // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_resetpipe
+  bool stalls = halted_.count(t.pipe) || e.stall == Endpoint::Stall::kAlways ||
+                (e.stall == Endpoint::Stall::kOnce && stalledOnce_.insert(t.pipe).second);
+  if (stalls) {
     finish(t, STATUS_UNSUCCESSFUL, 0);
-    return true;
-  }
-  if (t.pipe & 0x80) {
-    size_t produced = 0;
-    NTSTATUS status = model_->supply(t.pipe, t.buffer, t.size, &produced, now);
-    if (status != STATUS_SUCCESS) {
-      finish(t, status, 0);
-    } else if (produced > 0 || t.size == 0) {
-      finish(t, STATUS_SUCCESS, static_cast<DWORD>(produced));
-    }
+  } else if (e.in()) {
+    receive(t, e, now);
   } else if (now >= t.readyAt) {
-    // The device takes what it has room for; the rest waits.
-    DWORD n = static_cast<DWORD>(std::min<size_t>(model_->room(t.pipe), t.size - t.bytes));
-    NTSTATUS status = n ? model_->accept(t.pipe, t.buffer + t.bytes, n) : STATUS_SUCCESS;
-    if (status != STATUS_SUCCESS) {
-      finish(t, status, t.bytes);
-    } else if ((t.bytes += n) == t.size) {
-      finish(t, STATUS_SUCCESS, t.size);
+    send(t, e);
+  }
+  // AUTO_CLEAR_STALL: "the driver fails stalled data transfers, but clears the stall
+  // condition automatically" (WinUsb_SetPipePolicy), on IN pipes only.
+  if (t.done && t.status == STATUS_UNSUCCESSFUL) {
+    if (e.in() && t.policy.autoClearStall) {
+      halted_.erase(t.pipe);
+    } else {
+      halted_.insert(t.pipe);
     }
   }
-  if (t.done && t.status == STATUS_UNSUCCESSFUL) halted_.insert(t.pipe);
-  // A write that ends early reports what the device took of it (Microsoft's documentation
-  // of WinUsb_WritePipe: LengthTransferred is "the actual number of bytes that were written").
+  // A transfer that ends early reports what moved so far (Microsoft's documentation of
+  // WinUsb_WritePipe: LengthTransferred is "the actual number of bytes that were written").
   if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, t.bytes);
   return t.done;
 }
 
+// The remarks of WinUsb_ReadPipe: WinUSB raises a read to a whole number of packets;
+// what the device sends beyond the caller's buffer goes to the next read with
+// ALLOW_PARTIAL_READS (dropped with AUTO_FLUSH), or fails the read without it. A read
+// ends on a full buffer or on a short or zero-length packet, unless
+// IGNORE_SHORT_PACKETS makes it wait for a full buffer:
+// https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_readpipe
+// https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_setpipepolicy
+void UsbDevice::receive(Transfer& t, const Endpoint& e, SteadyClock::time_point now) {
+  std::deque<BYTE>& kept = kept_[t.pipe];
+  if (!kept.empty()) {
+    DWORD n = static_cast<DWORD>(std::min<size_t>(kept.size(), t.size - t.bytes));
+    std::copy_n(kept.begin(), n, t.buffer + t.bytes);
+    kept.erase(kept.begin(), kept.begin() + n);
+    finish(t, STATUS_SUCCESS, t.bytes + n);
+    return;
+  }
+  const size_t packet = std::max<size_t>(e.maxPacket & 0x7FF, 1);
+  std::vector<BYTE> incoming;
+  while (!t.done) {
+    size_t room = t.size - t.bytes;
+    size_t asked = (room + packet - 1) / packet * packet;
+    // Whole packets go straight into the caller's buffer.
+    bool direct = asked == room;
+    if (!direct) incoming.resize(asked);
+    BYTE* into = direct ? t.buffer + t.bytes : incoming.data();
+    size_t n = 0;
+    NTSTATUS status = model_->supply(t.pipe, into, asked, &n, now);
+    if (status != STATUS_SUCCESS) return finish(t, status, 0);
+    // A model that claims more than it was asked for stands for a faulty driver: the
+    // count goes to the caller as it is, who must not trust it.
+    if (n > asked) return finish(t, STATUS_SUCCESS, static_cast<DWORD>(n));
+    if (n == 0) return;  // nothing now, not even the zero-length packet of an end
+    size_t taken = std::min(n, room);
+    if (!direct) std::copy_n(incoming.begin(), taken, t.buffer + t.bytes);
+    t.bytes += static_cast<DWORD>(taken);
+    if (n > room) {
+      if (!t.policy.allowPartialReads) return finish(t, STATUS_BUFFER_OVERFLOW, t.bytes);
+      if (!t.policy.autoFlush) kept.insert(kept.end(), incoming.begin() + taken, incoming.begin() + n);
+    }
+    bool ended = n < asked && (n % packet != 0 || e.zeroLengthPacket);
+    if (t.bytes == t.size || (ended && !t.policy.ignoreShortPackets)) finish(t, STATUS_SUCCESS, t.bytes);
+  }
+}
+
+void UsbDevice::send(Transfer& t, const Endpoint& e) {
+  // The device takes what it has room for; the rest waits.
+  DWORD n = static_cast<DWORD>(std::min<size_t>(model_->room(t.pipe), t.size - t.bytes));
+  NTSTATUS status = n ? model_->accept(t.pipe, t.buffer + t.bytes, n) : STATUS_SUCCESS;
+  if (status != STATUS_SUCCESS) return finish(t, status, t.bytes);
+  if ((t.bytes += n) < t.size) return;
+  // SHORT_PACKET_TERMINATE: a write of whole packets ends with a zero-length packet, as
+  // does a write of no data at all.
+  size_t packet = std::max<size_t>(e.maxPacket & 0x7FF, 1);
+  if (t.size == 0 || (t.policy.shortPacketTerminate && t.size % packet == 0)) {
+    status = model_->accept(t.pipe, t.buffer, 0);
+  }
+  finish(t, status, t.size);
+}
+
 NTSTATUS UsbDevice::transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD size,
-                             DWORD timeoutMs, LPOVERLAPPED overlapped, DWORD* bytes) {
+                             const PipePolicy& policy, LPOVERLAPPED overlapped, DWORD* bytes) {
   auto t = std::make_shared<Transfer>();
   t->opener = opener;
   t->pipe = pipe;
   t->buffer = buffer;
   t->size = size;
   t->overlapped = overlapped;
+  t->policy = policy;
   auto now = SteadyClock::now();
-  t->deadline = timeoutMs ? now + std::chrono::milliseconds(timeoutMs) : SteadyClock::time_point::max();
+  t->deadline = policy.timeoutMs ? now + std::chrono::milliseconds(policy.timeoutMs) : SteadyClock::time_point::max();
 
   Lock guard(lock_);
   // Refused at once, so never completed through the record.
@@ -188,11 +259,23 @@ NTSTATUS UsbDevice::transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD
   return t->status;
 }
 
-NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size,
+NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size, DWORD timeoutMs,
                             DWORD* moved) {
-  std::lock_guard<std::mutex> guard(lock_);
+  Lock guard(lock_);
   *moved = 0;
   if (!plugged_) return removalStatus(model_->removal.atOnce);
+  // The transfer takes the device's time; the pipe's time-out (PIPE_TRANSFER_TIMEOUT, 5 s
+  // on the default pipe unless set otherwise) cancels one that takes longer, and a
+  // removal ends it:
+  // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_controltransfer
+  // https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-functions-for-pipe-policy-modification
+  auto now = SteadyClock::now();
+  auto answered = now + model_->controlTime;
+  auto deadline = timeoutMs ? now + std::chrono::milliseconds(timeoutMs) : SteadyClock::time_point::max();
+  if (changed_.wait_until(guard, std::min(answered, deadline), [&] { return !plugged_; })) {
+    return removalStatus(model_->removal.atCompletion);
+  }
+  if (answered > deadline) return STATUS_IO_TIMEOUT;
   WINUSB_SETUP_PACKET bounded = setup;
   bounded.Length = static_cast<USHORT>(std::min<DWORD>(setup.Length, size));
   size_t n = 0;
@@ -227,11 +310,13 @@ NTSTATUS UsbDevice::resetPipe(UCHAR pipe) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbDevice::flushPipe(UCHAR) {
-  // WinUSB drops only what it cached itself from earlier reads (the device's own data
-  // stays where it is), and this model caches nothing.
+NTSTATUS UsbDevice::flushPipe(UCHAR pipe) {
+  // WinUSB drops only what it kept from earlier reads (the device's own data stays
+  // where it is).
   std::lock_guard<std::mutex> guard(lock_);
-  return plugged_ ? STATUS_SUCCESS : removalStatus(model_->removal.atOnce);
+  if (!plugged_) return removalStatus(model_->removal.atOnce);
+  kept_.erase(pipe);
+  return STATUS_SUCCESS;
 }
 
 void UsbDevice::cancel(const FileObject* opener) {
@@ -311,10 +396,10 @@ class UsbDeviceFile : public FileObject {
 
   // A transfer through this file. One that comes in while the last handle closes ends
   // like the others the close ended, as a driver's cleanup fails late requests.
-  NTSTATUS transfer(UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs, LPOVERLAPPED overlapped,
+  NTSTATUS transfer(UCHAR pipe, BYTE* buffer, DWORD size, const PipePolicy& policy, LPOVERLAPPED overlapped,
                     DWORD* bytes) {
     if (closed_) return STATUS_INVALID_HANDLE;
-    NTSTATUS status = device_->transfer(this, pipe, buffer, size, timeoutMs, overlapped, bytes);
+    NTSTATUS status = device_->transfer(this, pipe, buffer, size, policy, overlapped, bytes);
     if (status == STATUS_PENDING && closed_) device_->cancel(this);
     return status;
   }
@@ -361,7 +446,9 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
     const Endpoint* e = device_->endpoint(pipe);
     if (!e || e->in() != in) return result(STATUS_INVALID_PARAMETER, 0, returned);
     DWORD bytes = 0;
-    NTSTATUS status = transfer(pipe, data, outSize, record.timeout, overlapped, &bytes);
+    PipePolicy policy;
+    policy.timeoutMs = record.timeout;
+    NTSTATUS status = transfer(pipe, data, outSize, policy, overlapped, &bytes);
     if (status == STATUS_PENDING) {
       setLastError(ERROR_IO_PENDING);
       return FALSE;
@@ -384,7 +471,7 @@ BOOL UsbDeviceFile::deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID 
       std::vector<BYTE> stage(input + sizeof record, input + inSize);
       stage.resize(outSize);
       DWORD moved = 0;
-      NTSTATUS status = device_->control(setup, toHost ? data : stage.data(), outSize, &moved);
+      NTSTATUS status = device_->control(setup, toHost ? data : stage.data(), outSize, record.timeout, &moved);
       // The driver's output of a host-to-device transfer is the data stage it sent.
       if (!toHost && status == STATUS_SUCCESS && data) std::copy_n(stage.begin(), moved, data);
       return finishedAtOnce(status, moved);
@@ -575,7 +662,11 @@ BOOL WINAPI SimWinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
   if (!device) return fail(ERROR_INVALID_HANDLE);
   // Only a device served by WinUSB answers WinUSB's requests.
   if (lowerAscii(device->service()) != "winusb") return fail(ERROR_INVALID_FUNCTION);
-  if (!(device->flags & FILE_FLAG_OVERLAPPED)) return fail(ERROR_INVALID_PARAMETER);
+  // The device's file must be open for overlapped I/O: the function's return codes give
+  // ERROR_INVALID_HANDLE where FILE_FLAG_OVERLAPPED was not set. Each call starts with
+  // the default pipe policies (its remarks).
+  // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_initialize
+  if (!(device->flags & FILE_FLAG_OVERLAPPED)) return fail(ERROR_INVALID_HANDLE);
   std::vector<UCHAR> interfaces = device->device().interfaces();
   *out = machineIo().openInterface(device, interfaces.empty() ? 0 : interfaces.front());
   return TRUE;
@@ -646,8 +737,16 @@ BOOL pipeTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, bool in, PUCHAR bu
   if (overlapped) machineKernel().startOverlapped(overlapped, &file);
   const Endpoint* e = file.device().endpoint(pipe);
   if (!iface->owns(pipe) || e->in() != in || (!buffer && size)) return fail(ERROR_INVALID_PARAMETER);
+  PipePolicy policy = iface->policy(pipe);
+  // RAW_IO: "The buffer length must be a multiple of the maximum endpoint packet size"
+  // and within MAXIMUM_TRANSFER_SIZE (WinUsb_SetPipePolicy); the page names no error
+  // for a read that breaks the rule: it is refused as an invalid parameter.
+  size_t packet = std::max<size_t>(e->maxPacket & 0x7FF, 1);
+  if (policy.rawIo && (size % packet != 0 || size > file.device().maximumTransferSize)) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
   DWORD bytes = 0;
-  NTSTATUS status = file.transfer(pipe, buffer, size, iface->transferTimeout(pipe), overlapped, &bytes);
+  NTSTATUS status = file.transfer(pipe, buffer, size, policy, overlapped, &bytes);
   if (status == STATUS_PENDING) return fail(ERROR_IO_PENDING);
   if (transferred) *transferred = bytes;
   return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
@@ -673,19 +772,62 @@ BOOL WINAPI SimPipeOperation(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
   return status == STATUS_SUCCESS ? TRUE : fail(win32ErrorOf(status));
 }
 
+// Microsoft's table of pipe policies: "The policies described in the table are valid
+// only for the specified endpoints. Setting the policy on other endpoints has no effect
+// on WinUSB's behavior": such a call succeeds and changes nothing. Each value is a UCHAR
+// but the time-out's, a ULONG; MAXIMUM_TRANSFER_SIZE is read-only.
+// https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-functions-for-pipe-policy-modification
+// https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_setpipepolicy
 BOOL WINAPI SimWinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type,
                                     ULONG length, PVOID value) {
   InterfaceCall iface(handle);
   if (!iface) return FALSE;
-  // Of the policies only the transfer time-out applies to the default pipe (pipe 0), as
-  // Microsoft's table of WinUSB pipe policies gives it.
-  bool known = pipe == 0 ? type == PIPE_TRANSFER_TIMEOUT : iface->owns(pipe);
-  if (!known || type < SHORT_PACKET_TERMINATE || type > RAW_IO) return fail(ERROR_INVALID_PARAMETER);
-  if (type == PIPE_TRANSFER_TIMEOUT) {
-    if (length != 4 || !value) return fail(ERROR_INVALID_PARAMETER);
-    DWORD ms;
-    std::memcpy(&ms, value, 4);
-    iface->setTransferTimeout(pipe, ms);
+  if ((pipe != 0 && !iface->owns(pipe)) || type < SHORT_PACKET_TERMINATE || type > RAW_IO) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!value || length != (type == PIPE_TRANSFER_TIMEOUT ? 4u : 1u)) return fail(ERROR_INVALID_PARAMETER);
+  ULONG ms = 0;
+  if (type == PIPE_TRANSFER_TIMEOUT) std::memcpy(&ms, value, 4);
+  bool on = *static_cast<const UCHAR*>(value) != 0;
+  const Endpoint* e = pipe ? iface->file->device().endpoint(pipe) : nullptr;
+  bool bulkOrInterrupt = e && (e->type == 2 || e->type == 3);
+  bool applies = type == PIPE_TRANSFER_TIMEOUT ? (!e || bulkOrInterrupt)
+                                               : bulkOrInterrupt && e->in() == (type != SHORT_PACKET_TERMINATE);
+  if (!applies) return TRUE;
+  iface->changePolicy(pipe, [&](PipePolicy& p) {
+    switch (type) {
+      case SHORT_PACKET_TERMINATE: p.shortPacketTerminate = on; break;
+      case AUTO_CLEAR_STALL: p.autoClearStall = on; break;
+      case PIPE_TRANSFER_TIMEOUT: p.timeoutMs = ms; break;
+      case IGNORE_SHORT_PACKETS: p.ignoreShortPackets = on; break;
+      case ALLOW_PARTIAL_READS: p.allowPartialReads = on; break;
+      case AUTO_FLUSH: p.autoFlush = on; break;
+      default: p.rawIo = on; break;
+    }
+  });
+  return TRUE;
+}
+
+// The policies as set, and the read-only MAXIMUM_TRANSFER_SIZE (a ULONG).
+BOOL WINAPI SimWinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type,
+                                    PULONG length, PVOID value) {
+  InterfaceCall iface(handle);
+  if (!iface) return FALSE;
+  if ((pipe != 0 && !iface->owns(pipe)) || type < SHORT_PACKET_TERMINATE || type > MAXIMUM_TRANSFER_SIZE ||
+      !length || !value) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  PipePolicy p = iface->policy(pipe);
+  ULONG wide = type == PIPE_TRANSFER_TIMEOUT ? p.timeoutMs : iface->file->device().maximumTransferSize;
+  bool flags[] = {p.shortPacketTerminate, p.autoClearStall, false, p.ignoreShortPackets,
+                  p.allowPartialReads, p.autoFlush, p.rawIo};
+  ULONG needed = type == PIPE_TRANSFER_TIMEOUT || type == MAXIMUM_TRANSFER_SIZE ? 4 : 1;
+  if (*length < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
+  *length = needed;
+  if (needed == 4) {
+    std::memcpy(value, &wide, 4);
+  } else {
+    *static_cast<UCHAR*>(value) = flags[type - 1] ? 1 : 0;
   }
   return TRUE;
 }
@@ -707,7 +849,7 @@ BOOL WINAPI SimWinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SET
   if (overlapped) machineKernel().startOverlapped(overlapped, iface->file.get());
   if (!buffer && size) return fail(ERROR_INVALID_PARAMETER);
   DWORD moved = 0;
-  NTSTATUS status = iface->file->device().control(setup, buffer, size, &moved);
+  NTSTATUS status = iface->file->device().control(setup, buffer, size, iface->policy(0).timeoutMs, &moved);
   if (status != STATUS_SUCCESS) return fail(win32ErrorOf(status));
   if (transferred) *transferred = moved;
   if (overlapped) machineKernel().completeOverlapped(overlapped, iface->file.get(), status, moved);
@@ -729,6 +871,7 @@ void installWinUsbModule(Kernel& kernel) {
                     {"WinUsb_AbortPipe", asExport(&SimPipeOperation<&UsbDevice::abortPipe>)},
                     {"WinUsb_FlushPipe", asExport(&SimPipeOperation<&UsbDevice::flushPipe>)},
                     {"WinUsb_SetPipePolicy", asExport(&SimWinUsb_SetPipePolicy)},
+                    {"WinUsb_GetPipePolicy", asExport(&SimWinUsb_GetPipePolicy)},
                     {"WinUsb_GetOverlappedResult", asExport(&SimWinUsb_GetOverlappedResult)},
                     {"WinUsb_ControlTransfer", asExport(&SimWinUsb_ControlTransfer)}});
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/sim/kernel.h"
+#include "platform/sim/variance.h"
 #include "platform/win32.h"
 #include "platform/win32/winusb.h"
 
@@ -38,7 +39,27 @@ struct Endpoint {
   // bInterfaceNumber of the interface the endpoint belongs to. A device file of a
   // composite device's function serves the endpoints of all the function's interfaces.
   UCHAR interfaceNumber = 0;
+  // The device's habits on this endpoint. An IN transfer of the device that is a whole
+  // number of packets may end with a zero-length packet or with nothing: USB 2.0, 5.8.3
+  // lets the device choose, and a host read that asked for more then waits for more.
+  bool zeroLengthPacket = true;
+  enum class Stall : BYTE { kNever, kOnce, kAlways };
+  Stall stall = Stall::kNever;  // kOnce: its first transfer stalls
   bool in() const { return (address & 0x80) != 0; }
+};
+
+// What WinUSB's pipe policies make of one pipe's transfers, as Microsoft's table gives
+// them (defaults as listed there):
+// https://learn.microsoft.com/windows-hardware/drivers/usbcon/winusb-functions-for-pipe-policy-modification
+// A device on another driver (the pxusb driver) gets the defaults.
+struct PipePolicy {
+  bool shortPacketTerminate = false;  // OUT: a write of whole packets ends with a ZLP
+  bool autoClearStall = false;        // IN: a stall fails the transfer, not the pipe
+  DWORD timeoutMs = 0;                // 0: none
+  bool ignoreShortPackets = false;    // IN: only a full buffer ends a read
+  bool allowPartialReads = true;      // IN: what overflows a read waits for the next
+  bool autoFlush = false;             // IN, with partial reads: the overflow is dropped
+  bool rawIo = false;                 // IN: whole packets, at most the maximum transfer
 };
 
 // The status that Windows reports as `error`, for the errors a removed device may give
@@ -55,9 +76,22 @@ class DeviceModel {
   // The Win32 errors the device's requests give once it is removed (see
   // removalStatus): which ones depends on the driver stack and the moment, so a
   // machine chooses. Kept with the model, which a device plugged back keeps too.
+  // WinUSB and the pxusb driver alike purge their queues on surprise removal
+  // ("Handling an IRP_MN_SURPRISE_REMOVAL request"; WdfIoQueuePurge): what was pending
+  // is cancelled (ERROR_OPERATION_ABORTED) and later requests fail with
+  // STATUS_INVALID_DEVICE_STATE (ERROR_BAD_COMMAND).
   struct Removal {
-    DWORD atOnce = ERROR_BAD_COMMAND;             // requests issued after the removal
-    DWORD atCompletion = ERROR_OPERATION_ABORTED;  // requests pending at the removal
+    DWORD atOnce = ERROR_BAD_COMMAND;
+    DWORD atCompletion = ERROR_OPERATION_ABORTED;
+    // Those, or unkind, the other answers a removed device's stack gives: the bus
+    // driver's STATUS_DEVICE_NOT_CONNECTED and STATUS_NO_SUCH_DEVICE,
+    // STATUS_DEVICE_REMOVED, a file already torn down, and for a transfer on the wire
+    // when the device went, a failed transaction (STATUS_UNSUCCESSFUL). The pxusb
+    // driver's answers are its own (driver/pxusbdrv.c), so they do not vary:
+    // https://learn.microsoft.com/windows-hardware/drivers/kernel/handling-an-irp-mn-surprise-removal-request
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nf-wdfio-wdfioqueuepurge
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usb/ns-usb-_urb_header (USBD_STATUS)
+    static Removal drawn();
   };
   Removal removal;
 
@@ -69,9 +103,12 @@ class DeviceModel {
   virtual std::chrono::milliseconds writeTime(UCHAR pipe, size_t size) { return {}; }
   // How many bytes of an OUT transfer the device can take now; the rest waits for room.
   virtual size_t room(UCHAR pipe) const { return SIZE_MAX; }
-  // OUT data as the device takes it (at most `room`); a failure is a stall.
+  // OUT data as the device takes it (at most `room`); a failure is a stall. Size 0: a
+  // zero-length packet ended the host's transfer.
   virtual NTSTATUS accept(UCHAR pipe, const BYTE* data, size_t size) { return STATUS_SUCCESS; }
-  // Up to `max` bytes for an IN transfer, as far as the device has them now.
+  // Up to `max` bytes for an IN transfer, as far as the device has them now. Fewer than
+  // `max` ends the device's transfer (it has no more for now): with a short packet, or
+  // on a packet boundary with a zero-length packet as the endpoint's habit says.
   virtual NTSTATUS supply(UCHAR pipe, BYTE* out, size_t max, size_t* produced,
                           SteadyClock::time_point now) {
     *produced = 0;
@@ -86,6 +123,9 @@ class DeviceModel {
     *moved = setup.Length;
     return STATUS_SUCCESS;
   }
+  // How long the device takes to answer a control transfer: a few frames at least (USB
+  // 2.0, 9.2.6.4 allows a device up to 500 ms for a request with a data stage).
+  std::chrono::milliseconds controlTime{Variance::instance().between(1, 0, 50)};
 };
 
 // Bytes written to any OUT pipe come back on `inPipe`, in order. The device holds at
@@ -178,12 +218,15 @@ class UsbDevice {
   // Once unplugged, the device no longer calls its model, which may then serve another.
   const std::shared_ptr<DeviceModel>& model() const { return model_; }
 
-  // One pipe transfer for `opener` (the device file it came through). With an
-  // OVERLAPPED record: STATUS_PENDING while it runs, completion through the record
-  // (also when it ends at once). Without: waits for its end. `timeoutMs` 0: none.
-  NTSTATUS transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD size, DWORD timeoutMs,
+  // One pipe transfer for `opener` (the device file it came through), in packets of the
+  // endpoint's size. With an OVERLAPPED record: STATUS_PENDING while it runs, completion
+  // through the record (also when it ends at once). Without: waits for its end.
+  NTSTATUS transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD size, const PipePolicy& policy,
                     LPOVERLAPPED overlapped, DWORD* bytes);
-  NTSTATUS control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size, DWORD* moved);
+  // Takes the model's control time; `timeoutMs` 0: none.
+  NTSTATUS control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD size, DWORD timeoutMs, DWORD* moved);
+  // The largest transfer WinUSB takes (its read-only MAXIMUM_TRANSFER_SIZE policy).
+  const ULONG maximumTransferSize;
   NTSTATUS abortPipe(UCHAR pipe);
   NTSTATUS resetPipe(UCHAR pipe);
   NTSTATUS flushPipe(UCHAR pipe);
@@ -202,15 +245,21 @@ class UsbDevice {
     BYTE* buffer;
     DWORD size;
     LPOVERLAPPED overlapped;
+    PipePolicy policy;
     SteadyClock::time_point deadline;  // max(): no time-out
     SteadyClock::time_point readyAt;   // OUT: when the device takes the data
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
-    DWORD bytes = 0;  // OUT: taken by the device so far
+    DWORD bytes = 0;  // taken by the device, or received from it, so far
   };
   using Lock = std::unique_lock<std::mutex>;
 
   bool tryComplete(Transfer& t, SteadyClock::time_point now);
+  // IN: takes packets into the buffer until a short one, a zero-length one or a full
+  // buffer ends the read.
+  void receive(Transfer& t, const Endpoint& e, SteadyClock::time_point now);
+  // OUT: the device takes the data as it has room.
+  void send(Transfer& t, const Endpoint& e);
   void finish(Transfer& t, NTSTATUS status, DWORD bytes);
   void endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which);
   void serve();
@@ -225,6 +274,9 @@ class UsbDevice {
   bool stopping_ = false;
   // Endpoints that stalled: they stay halted until a reset clears the halt.
   std::set<UCHAR> halted_;
+  std::set<UCHAR> stalledOnce_;  // endpoints whose one stall (Stall::kOnce) came
+  // What overflowed a read, kept for the next read of the pipe (ALLOW_PARTIAL_READS).
+  std::map<UCHAR, std::deque<BYTE>> kept_;
   std::thread service_;
 };
 
@@ -254,20 +306,31 @@ struct WinUsbInterface {
     return associated.insert(index).second;
   }
 
-  // 0: none.
-  DWORD transferTimeout(UCHAR pipe) const {
+  PipePolicy policy(UCHAR pipe) const {
     std::lock_guard<std::mutex> guard(lock);
-    auto it = transferTimeouts.find(pipe);
-    return it == transferTimeouts.end() ? 0 : it->second;
+    return policyHeld(pipe);
   }
-  void setTransferTimeout(UCHAR pipe, DWORD ms) {
+  template <class Change>
+  void changePolicy(UCHAR pipe, Change change) {
     std::lock_guard<std::mutex> guard(lock);
-    transferTimeouts[pipe] = ms;
+    PipePolicy changed = policyHeld(pipe);
+    change(changed);
+    policies[pipe] = changed;
   }
 
  private:
+  // The default pipe (0) waits 5 s by default, the others without end (PIPE_TRANSFER_TIMEOUT
+  // in Microsoft's table of pipe policies).
+  PipePolicy policyHeld(UCHAR pipe) const {
+    auto it = policies.find(pipe);
+    if (it != policies.end()) return it->second;
+    PipePolicy defaults;
+    if (pipe == 0) defaults.timeoutMs = 5000;
+    return defaults;
+  }
+
   mutable std::mutex lock;  // the pipes' policies are set from any thread
-  std::map<UCHAR, DWORD> transferTimeouts;
+  std::map<UCHAR, PipePolicy> policies;
   std::set<UCHAR> associated;  // positions of the associated interfaces handed out
 };
 

@@ -60,6 +60,11 @@ class DeviceModel {
     DWORD atCompletion = ERROR_OPERATION_ABORTED;  // requests pending at the removal
   };
   Removal removal;
+  // How long the driver takes to end a request it was told to cancel (CancelIo,
+  // CancelIoEx, WinUsb_AbortPipe, the close of its file, the removal). The cancel does
+  // not wait for it; data that comes meanwhile still completes the request, with
+  // success (CancelIo's documentation allows both). Unkind runs draw 0 to 50 ms.
+  std::chrono::milliseconds cancelDelay{0};
 
   virtual ~DeviceModel() = default;
   // Whether the driver takes a transfer on `pipe` at all: a failure ends it at once,
@@ -187,23 +192,32 @@ class UsbDevice {
   NTSTATUS abortPipe(UCHAR pipe);
   NTSTATUS resetPipe(UCHAR pipe);
   NTSTATUS flushPipe(UCHAR pipe);
-  // Ends the transfers of one opener (its handle was closed).
-  void cancel(const FileObject* opener);
+  // Cancels the transfers of one opener that `scope` covers; returns how many.
+  size_t cancel(const FileObject* opener, const CancelScope& scope);
   // The device is gone: every pending transfer ends with the model's removal answer at
   // completion, every later one fails with its answer at once.
   void unplug();
+  // The machine is going: what is still pending ends now, cancelled.
+  void endPending();
   bool plugged() const;
   size_t pendingTransfers() const;
 
  private:
   struct Transfer {
-    FileObject* opener;
+    // What the I/O manager references while the request runs: the file it came
+    // through, the record's event, and the issuing thread (which CancelIo looks at).
+    std::shared_ptr<FileObject> opener;
+    std::shared_ptr<Event> event;
+    DWORD thread = 0;
     UCHAR pipe;
     BYTE* buffer;
     DWORD size;
     LPOVERLAPPED overlapped;
     SteadyClock::time_point deadline;  // max(): no time-out
     SteadyClock::time_point readyAt;   // OUT: when the device takes the data
+    // Asked to end (cancelled, aborted, removed): with this status once `endAt` came.
+    NTSTATUS endStatus = STATUS_SUCCESS;
+    SteadyClock::time_point endAt;
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     DWORD bytes = 0;  // OUT: taken by the device so far
@@ -211,8 +225,12 @@ class UsbDevice {
   using Lock = std::unique_lock<std::mutex>;
 
   bool tryComplete(Transfer& t, SteadyClock::time_point now);
+  // Ends `t` when it was asked to end and its time came; true when it has ended.
+  bool endIfDue(Transfer& t, SteadyClock::time_point now);
   void finish(Transfer& t, NTSTATUS status, DWORD bytes);
-  void endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which);
+  // The one cancel path: asks the pending transfers `which` picks to end with
+  // `status`, after the model's cancel delay; returns how many it asked.
+  size_t endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which);
   void serve();
 
   Kernel& kernel_;

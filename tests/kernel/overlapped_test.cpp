@@ -16,6 +16,11 @@ namespace {
 
 using pxtest::kSentinel;
 
+// What a request pending at the close of its file ends with: [0] a listen on Wine's
+// named pipe, STATUS_HANDLES_CLOSED (measured), [1] the pxusb driver model, whose
+// cleanup cancels it.
+constexpr NTSTATUS kClosedStatus[] = {static_cast<NTSTATUS>(0x8000000Au), STATUS_CANCELLED};
+
 class OverlappedSource {
  public:
   virtual ~OverlappedSource() = default;
@@ -26,6 +31,11 @@ class OverlappedSource {
   virtual BOOL FailAtOnce(OVERLAPPED* record) = 0;
   // Ends the pending request successfully; callable from any thread.
   virtual void Complete() = 0;
+  // Closes the file with whatever is pending on it.
+  void Close() {
+    win::CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+  }
 
  protected:
   HANDLE file_ = INVALID_HANDLE_VALUE;
@@ -34,17 +44,20 @@ class OverlappedSource {
 class DeviceSource : public OverlappedSource {
  public:
   explicit DeviceSource(sim::SimMachine& machine) {
-    machine.usbIo().attach(kPath, "pxusb", {{0x81}, {0x02}}, std::make_shared<sim::EchoModel>(0x81));
+    machine.usbIo().attach(kPath, "pxusb", {{0x81}, {0x02}}, model);
     file_ = win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
   }
-  ~DeviceSource() override { win::CloseHandle(file_); }
+  ~DeviceSource() override {
+    if (file_ != INVALID_HANDLE_VALUE) win::CloseHandle(file_);
+  }
   BOOL StartPending(OVERLAPPED* record) override { return Request(IOCTL_PXUSB_READ_PIPE, 0x81, record); }
   BOOL FailAtOnce(OVERLAPPED* record) override { return Request(0x222FFC, 0x81, record); }
   void Complete() override {
     DWORD count = 0;
     Request(IOCTL_PXUSB_WRITE_PIPE, 0x02, nullptr, &count);
   }
+  std::shared_ptr<sim::EchoModel> model = std::make_shared<sim::EchoModel>(0x81);
 
  private:
   static constexpr char kPath[] = "\\\\.\\usb#vid_1209&pid_0003#overlapped";
@@ -65,9 +78,16 @@ class PipeSource : public OverlappedSource {
   }
   ~PipeSource() override {
     if (client_) win::CloseHandle(client_);
-    win::CloseHandle(file_);
+    if (file_ != INVALID_HANDLE_VALUE) win::CloseHandle(file_);
   }
-  BOOL StartPending(OVERLAPPED* record) override { return Listen(record); }
+  BOOL StartPending(OVERLAPPED* record) override {
+    if (client_) {  // connected by an earlier Complete: listen for the next client
+      win::CloseHandle(client_);
+      client_ = nullptr;
+      ::DisconnectNamedPipe(file_);
+    }
+    return Listen(record);
+  }
   BOOL FailAtOnce(OVERLAPPED* record) override {
     Complete();
     return Listen(record);  // already connected
@@ -106,7 +126,13 @@ class OverlappedTest : public pxtest::BackendTest {
     win::CloseHandle(event);
     BackendTest::TearDown();
   }
-  bool EventSet() { return win::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+  bool EventSet(DWORD ms = 0) { return win::WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
+  // Waits for the request's end; its error (ERROR_SUCCESS when it succeeded).
+  DWORD Result() {
+    DWORD count = kSentinel;
+    win::SetLastError(kSentinel);
+    return win::GetOverlappedResult(source->file(), &record, &count, TRUE) ? ERROR_SUCCESS : win::GetLastError();
+  }
   DWORD Poll() {
     DWORD count = kSentinel;
     win::SetLastError(kSentinel);
@@ -162,6 +188,77 @@ TEST_P(OverlappedTest, CancellingEndsThePendingRequestAsAborted) {
   EXPECT_FALSE(win::GetOverlappedResult(source->file(), &record, &count, TRUE));
   EXPECT_EQ(win::GetLastError(), ERROR_OPERATION_ABORTED);
   EXPECT_TRUE(EventSet());
+}
+
+// CancelIo cancels only the calling thread's requests; CancelIoEx those of any thread,
+// and fails with ERROR_NOT_FOUND when the record has nothing pending.
+TEST_P(OverlappedTest, OnlyCancelIoExCancelsARequestOfAnotherThread) {
+  // Another thread issues each request and lives on until the end: a thread that ends
+  // cancels its own I/O.
+  HANDLE go = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE issued = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread issuer([&] {
+    while (win::WaitForSingleObject(go, INFINITE) == WAIT_OBJECT_0 && !stop) {
+      source->StartPending(&record);
+      win::SetEvent(issued);
+    }
+  });
+  auto issue = [&] { return win::SetEvent(go) && win::WaitForSingleObject(issued, 30000) == WAIT_OBJECT_0; };
+
+  ASSERT_TRUE(issue());
+  EXPECT_EQ(record.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
+  EXPECT_TRUE(win::CancelIo(source->file()));
+  source->Complete();
+  EXPECT_EQ(Result(), ERROR_SUCCESS) << "CancelIo of a thread that did not issue it ended it";
+
+  ASSERT_TRUE(issue());
+  EXPECT_TRUE(win::CancelIoEx(source->file(), &record));
+  EXPECT_EQ(Result(), ERROR_OPERATION_ABORTED);
+  stop = true;
+  win::SetEvent(go);
+  issuer.join();
+  win::CloseHandle(go);
+  win::CloseHandle(issued);
+  win::SetLastError(kSentinel);
+  EXPECT_FALSE(win::CancelIoEx(source->file(), &record));
+  EXPECT_EQ(win::GetLastError(), ERROR_NOT_FOUND);
+  // Without a record and with nothing pending, Microsoft documents ERROR_NOT_FOUND too;
+  // Wine 8 returns TRUE (measured).
+  if (Simulated()) {
+    EXPECT_FALSE(win::CancelIoEx(source->file(), nullptr));
+    EXPECT_EQ(win::GetLastError(), ERROR_NOT_FOUND);
+  }
+}
+
+// CloseHandle does not wait for what is pending on the file; the driver ends it.
+TEST_P(OverlappedTest, ClosingTheFileEndsItsPendingRequest) {
+  ASSERT_FALSE(source->StartPending(&record));
+  ASSERT_EQ(win::GetLastError(), ERROR_IO_PENDING);
+  source->Close();
+  ASSERT_TRUE(EventSet(30000));
+  EXPECT_EQ(record.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(kClosedStatus[Simulated()])));
+}
+
+// A closed handle fails, its value comes back at a later open, and a second close of
+// the old value then closes the new owner's handle.
+TEST_P(OverlappedTest, HandleValuesAreReusedSoADoubleCloseClosesAnotherOwnersHandle) {
+  HANDLE first = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(win::CloseHandle(first));
+  win::SetLastError(kSentinel);
+  EXPECT_FALSE(win::SetEvent(first));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  std::vector<HANDLE> opened;
+  while (opened.size() < 64 && (opened.empty() || opened.back() != first)) {
+    opened.push_back(win::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  }
+  ASSERT_EQ(opened.back(), first) << "the value of a closed handle did not come back";
+  EXPECT_TRUE(win::CloseHandle(first));  // the owner of `first` now is the new event
+  win::SetLastError(kSentinel);
+  EXPECT_EQ(win::WaitForSingleObject(opened.back(), 0), WAIT_FAILED);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  opened.pop_back();
+  for (HANDLE each : opened) win::CloseHandle(each);
 }
 
 TEST_P(OverlappedTest, WithoutAnEventTheWaitIsOnTheFile) {

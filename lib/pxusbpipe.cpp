@@ -68,6 +68,11 @@ struct TpxUSBPipePair::ReaderRun {
   std::uint32_t number = 0;
   std::atomic<bool> stopped{false};
   std::atomic<bool> ended{false};
+  // A read that completes with data after the stop (a cancel may lose that race on
+  // Windows) is handed on while the closer still waits for the reader, never after it
+  // gave up waiting: the pair may be gone by then.
+  enum LateBlock { kWelcome, kDelivering, kRefused };
+  std::atomic<int> late{kWelcome};
   std::mutex lock;
   std::condition_variable wake;
 
@@ -77,6 +82,16 @@ struct TpxUSBPipePair::ReaderRun {
       stopped = true;
     }
     wake.notify_all();
+  }
+  // Claims the hand-over of a block read after the stop; false when the closer gave up.
+  bool ClaimLateBlock() {
+    int welcome = kWelcome;
+    return late.compare_exchange_strong(welcome, kDelivering);
+  }
+  // The closer gives up waiting, unless a late block is being handed on now: true then.
+  bool Delivering() {
+    int welcome = kWelcome;
+    return !late.compare_exchange_strong(welcome, kRefused) && welcome == kDelivering;
   }
   // The pause after a failed read; false when the run was stopped meanwhile.
   bool Pause() {
@@ -170,8 +185,11 @@ void TpxUSBPipePair::ReleaseReader() {
   do {
     if (run->ended) break;  // an abort now would hit another pair's read on the pipe
     if (run->api && run->pipe) run->api->AbortPipe(run->pipe);
-    if (!CanWaitForReaders()) return;  // that reader ends when its handler returns
+    if (!CanWaitForReaders()) break;  // that reader ends when its handler returns
   } while (!WaitForReaders(kAbortSlice) && std::chrono::steady_clock::now() < deadline);
+  // A block the reader hands on now is still served, then the reader ends.
+  while (run->Delivering() && CanWaitForReaders() && !WaitForReaders(kAbortSlice)) {
+  }
 }
 
 void TpxUSBPipePair::BeforeDestruction() {
@@ -244,13 +262,20 @@ DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
       inFlight = !Ended(run.device, record);
       if (inFlight) break;
     }
-    if (run.stopped) break;
     if (done) {
       failures = 0;
       // A count above the request is an untrusted reply: the block is dropped.
-      if (count > 0 && count <= size) DoReceive(buffer.data(), count);
+      bool handOn = count > 0 && count <= size;
+      if (run.stopped) {
+        // Cancelled too late: the read completed with data, which is not lost.
+        if (handOn && run.ClaimLateBlock()) DoReceive(buffer.data(), count);
+        run.late = ReaderRun::kRefused;
+        break;
+      }
+      if (handOn) DoReceive(buffer.data(), count);
       continue;  // the pair may be gone after DoReceive: the run says whether to go on
     }
+    if (run.stopped) break;
     // Failed, at once or at completion: the same table judges both.
     if (!api.IsDeviceOpen()) break;  // the USB component closed, which ended the read
     TpxTransferFault fault = ClassifyTransferError(error);

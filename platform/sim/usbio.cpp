@@ -219,8 +219,8 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
 // change after the cancelling call returned. A request that data completes first ends
 // successfully.
 size_t UsbDevice::endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which) {
-  auto delay = std::chrono::milliseconds(
-      Variance::instance().between(static_cast<unsigned>(model_->cancelDelay.count()), 0, 50));
+  auto delay = model_->cancelDelay ? *model_->cancelDelay
+                                   : std::chrono::milliseconds(Variance::instance().between(0, 0, 50));
   auto at = SteadyClock::now() + delay;
   size_t asked = 0;
   for (auto& t : pending_) {
@@ -290,6 +290,12 @@ bool UsbDevice::plugged() const {
 size_t UsbDevice::pendingTransfers() const {
   std::lock_guard<std::mutex> guard(lock_);
   return pending_.size();
+}
+
+size_t UsbDevice::cancellingTransfers() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<size_t>(std::count_if(pending_.begin(), pending_.end(),
+                                           [](auto& t) { return t->endStatus != STATUS_SUCCESS; }));
 }
 
 void UsbDevice::serve() {

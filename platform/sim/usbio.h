@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -63,8 +64,9 @@ class DeviceModel {
   // How long the driver takes to end a request it was told to cancel (CancelIo,
   // CancelIoEx, WinUsb_AbortPipe, the close of its file, the removal). The cancel does
   // not wait for it; data that comes meanwhile still completes the request, with
-  // success (CancelIo's documentation allows both). Unkind runs draw 0 to 50 ms.
-  std::chrono::milliseconds cancelDelay{0};
+  // success (CancelIo's documentation allows both). Unset: at once, or in unkind runs
+  // 0 to 50 ms, drawn for each cancel.
+  std::optional<std::chrono::milliseconds> cancelDelay;
 
   virtual ~DeviceModel() = default;
   // Whether the driver takes a transfer on `pipe` at all: a failure ends it at once,
@@ -201,6 +203,8 @@ class UsbDevice {
   void endPending();
   bool plugged() const;
   size_t pendingTransfers() const;
+  // Pending transfers that were asked to end and have not yet.
+  size_t cancellingTransfers() const;
 
  private:
   struct Transfer {

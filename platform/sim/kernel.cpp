@@ -308,6 +308,7 @@ HANDLE Kernel::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool
     }
     t_lastError = 0;
     DWORD code = start(parameter);
+    cancelThreadIo(thread->id);
     update([&] {
       thread->exitCode = code;
       thread->finished = true;
@@ -336,6 +337,20 @@ DWORD Kernel::currentThreadId() {
   auto [it, added] = threadIds_.try_emplace(std::this_thread::get_id(), nextThreadId_);
   if (added) nextThreadId_ += 4;
   return it->second;
+}
+
+// A thread that ends has what it issued cancelled, as Windows does for I/O that is not
+// bound to a completion port:
+// https://learn.microsoft.com/windows/win32/fileio/canceling-pending-i-o-operations
+void Kernel::cancelThreadIo(DWORD thread) {
+  std::vector<std::shared_ptr<FileObject>> files;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& [value, object] : handles_) {
+      if (auto file = std::dynamic_pointer_cast<FileObject>(object)) files.push_back(std::move(file));
+    }
+  }
+  for (auto& file : files) file->cancel({thread, nullptr});
 }
 
 void Kernel::joinThreads() {

@@ -247,6 +247,7 @@ class Kernel {
 
  private:
   bool ready(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll, size_t* index);
+  void cancelThreadIo(DWORD thread);
   // Joins the threads that have ended and forgets the records of the oldest ended ones.
   void reapThreads();
   DWORD waitObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "lib/pxusb_sysusb_api.h"
 #include "platform/sim/usbio.h"
@@ -16,9 +17,8 @@ namespace {
 
 using pxtest::kSentinel;
 
-// What a request pending at the close of its file ends with: [0] a listen on Wine's
-// named pipe, STATUS_HANDLES_CLOSED (measured), [1] the pxusb driver model, whose
-// cleanup cancels it.
+// A request pending at the close of its file ends: [0] a named pipe's listen in Wine
+// with STATUS_HANDLES_CLOSED (measured), [1] the pxusb model's, cancelled by its cleanup.
 constexpr NTSTATUS kClosedStatus[] = {static_cast<NTSTATUS>(0x8000000Au), STATUS_CANCELLED};
 
 class OverlappedSource {
@@ -31,11 +31,7 @@ class OverlappedSource {
   virtual BOOL FailAtOnce(OVERLAPPED* record) = 0;
   // Ends the pending request successfully; callable from any thread.
   virtual void Complete() = 0;
-  // Closes the file with whatever is pending on it.
-  void Close() {
-    win::CloseHandle(file_);
-    file_ = INVALID_HANDLE_VALUE;
-  }
+  void Close() { win::CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE)); }  // with what is pending
 
  protected:
   HANDLE file_ = INVALID_HANDLE_VALUE;
@@ -44,20 +40,17 @@ class OverlappedSource {
 class DeviceSource : public OverlappedSource {
  public:
   explicit DeviceSource(sim::SimMachine& machine) {
-    machine.usbIo().attach(kPath, "pxusb", {{0x81}, {0x02}}, model);
+    machine.usbIo().attach(kPath, "pxusb", {{0x81}, {0x02}}, std::make_shared<sim::EchoModel>(0x81));
     file_ = win::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
   }
-  ~DeviceSource() override {
-    if (file_ != INVALID_HANDLE_VALUE) win::CloseHandle(file_);
-  }
+  ~DeviceSource() override { win::CloseHandle(file_); }
   BOOL StartPending(OVERLAPPED* record) override { return Request(IOCTL_PXUSB_READ_PIPE, 0x81, record); }
   BOOL FailAtOnce(OVERLAPPED* record) override { return Request(0x222FFC, 0x81, record); }
   void Complete() override {
     DWORD count = 0;
     Request(IOCTL_PXUSB_WRITE_PIPE, 0x02, nullptr, &count);
   }
-  std::shared_ptr<sim::EchoModel> model = std::make_shared<sim::EchoModel>(0x81);
 
  private:
   static constexpr char kPath[] = "\\\\.\\usb#vid_1209&pid_0003#overlapped";
@@ -78,14 +71,10 @@ class PipeSource : public OverlappedSource {
   }
   ~PipeSource() override {
     if (client_) win::CloseHandle(client_);
-    if (file_ != INVALID_HANDLE_VALUE) win::CloseHandle(file_);
+    win::CloseHandle(file_);
   }
   BOOL StartPending(OVERLAPPED* record) override {
-    if (client_) {  // connected by an earlier Complete: listen for the next client
-      win::CloseHandle(client_);
-      client_ = nullptr;
-      ::DisconnectNamedPipe(file_);
-    }
+    if (client_) win::CloseHandle(std::exchange(client_, nullptr)), ::DisconnectNamedPipe(file_);  // for the next client
     return Listen(record);
   }
   BOOL FailAtOnce(OVERLAPPED* record) override {

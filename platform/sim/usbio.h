@@ -5,8 +5,9 @@
 // Each attached device has a service thread that completes its transfers as the
 // device model supplies data, accepts writes or lets time-outs pass. Completion goes
 // through the caller's OVERLAPPED record, or wakes the caller of a synchronous request.
-// Closing a device file or unplugging the device ends every transfer still in
-// progress with an error; nothing is written into a buffer after that.
+// Closing a device file, cancelling, aborting a pipe or unplugging the device asks the
+// transfers in progress to end; the service thread ends them a moment later (data that
+// comes first still completes them), so a caller waits for each record it issued.
 #pragma once
 
 #include <atomic>

@@ -218,9 +218,8 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
 // its cancel routine, a work item or the next event), so the caller's record may still
 // change after the cancelling call returned. A request that data completes first ends
 // successfully.
-size_t UsbDevice::endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which) {
-  auto delay = model_->cancelDelay ? *model_->cancelDelay
-                                   : std::chrono::milliseconds(Variance::instance().between(0, 0, 50));
+size_t UsbDevice::endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which,
+                           std::chrono::milliseconds delay) {
   auto at = SteadyClock::now() + delay;
   size_t asked = 0;
   for (auto& t : pending_) {
@@ -234,13 +233,17 @@ size_t UsbDevice::endLater(NTSTATUS status, const std::function<bool(const Trans
   return asked;
 }
 
+std::chrono::milliseconds UsbDevice::cancelDelay() const {
+  return model_->cancelDelay.value_or(std::chrono::milliseconds(Variance::instance().between(0, 0, 50)));
+}
+
 // WinUsb_AbortPipe cancels the pipe's transfers and returns; they complete through
 // their records as the I/O manager delivers them:
 // https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_abortpipe
 NTSTATUS UsbDevice::abortPipe(UCHAR pipe) {
   std::lock_guard<std::mutex> guard(lock_);
   if (!plugged_) return removalStatus(model_->removal.atOnce);
-  endLater(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; });
+  endLater(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; }, cancelDelay());
   return STATUS_SUCCESS;
 }
 
@@ -260,17 +263,21 @@ NTSTATUS UsbDevice::flushPipe(UCHAR) {
 
 size_t UsbDevice::cancel(const FileObject* opener, const CancelScope& scope) {
   std::lock_guard<std::mutex> guard(lock_);
-  return endLater(STATUS_CANCELLED, [&](const Transfer& t) {
-    return t.opener.get() == opener && scope.covers(t.thread, t.overlapped);
-  });
+  return endLater(
+      STATUS_CANCELLED,
+      [&](const Transfer& t) { return t.opener.get() == opener && scope.covers(t.thread, t.overlapped); },
+      cancelDelay());
 }
 
 void UsbDevice::unplug() {
   std::lock_guard<std::mutex> guard(lock_);
   plugged_ = false;
   // The function driver purges its queues on surprise removal: what was pending is
-  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests fail.
-  endLater(removalStatus(model_->removal.atCompletion), [](const Transfer&) { return true; });
+  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests fail. The
+  // driver does so while it handles the surprise removal, before user mode hears of it:
+  // no delay is drawn for it.
+  endLater(removalStatus(model_->removal.atCompletion), [](const Transfer&) { return true; },
+           model_->cancelDelay.value_or(std::chrono::milliseconds(0)));
 }
 
 void UsbDevice::endPending() {

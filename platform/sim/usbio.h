@@ -234,8 +234,11 @@ class UsbDevice {
   bool endIfDue(Transfer& t, SteadyClock::time_point now);
   void finish(Transfer& t, NTSTATUS status, DWORD bytes);
   // The one cancel path: asks the pending transfers `which` picks to end with
-  // `status`, after the model's cancel delay; returns how many it asked.
-  size_t endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which);
+  // `status` after `delay`; returns how many it asked.
+  size_t endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which,
+                  std::chrono::milliseconds delay);
+  // How long a cancel takes to end a transfer: the model's, or drawn.
+  std::chrono::milliseconds cancelDelay() const;
   void serve();
 
   Kernel& kernel_;

@@ -377,8 +377,7 @@ TEST_P(BindingTest, AClosedPairsReadTakesNoBlockOfTheNextPair) {
   EXPECT_TRUE(WaitUntil([&] { return nextReceiver.Data() == "a"; })) << "the block was swallowed";
 }
 
-// A cancel may lose the race to the data: the pair's close aborts its read, which then
-// ends with success and a block. The block is handed on before the close returns.
+// The close's abort loses the race to data: the block is handed on before the close returns.
 TEST_P(BindingTest, ABlockThatBeatsTheClosesCancelIsHandedOnBeforeTheCloseReturns) {
   Receive();
   auto device = Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath));

@@ -18,8 +18,7 @@ namespace {
 
 using pxtest::kSentinel;
 
-// A request pending at the close of its file ends: [0] a named pipe's listen in Wine
-// with STATUS_HANDLES_CLOSED (measured), [1] the pxusb model's, cancelled by its cleanup.
+// At the close of its file a pending request ends: [0] in Wine STATUS_HANDLES_CLOSED, [1] cancelled.
 constexpr NTSTATUS kClosedStatus[] = {static_cast<NTSTATUS>(0x8000000Au), STATUS_CANCELLED};
 
 class OverlappedSource {
@@ -178,9 +177,8 @@ TEST_P(OverlappedTest, CancellingEndsThePendingRequestAsAborted) {
   EXPECT_TRUE(EventSet());
 }
 
-// CancelIo cancels only the calling thread's requests; CancelIoEx those of any thread,
-// and fails with ERROR_NOT_FOUND where nothing is pending. A thread that ends has what
-// it issued cancelled (a thread of the machine: win::CreateThread).
+// CancelIo cancels only the calling thread's requests, CancelIoEx any thread's (else
+// ERROR_NOT_FOUND); a thread that ends (win::CreateThread) has what it issued cancelled.
 struct Issuer {
   static DWORD WINAPI Run(LPVOID issue) { return (*static_cast<std::function<void()>*>(issue))(), 0; }
 };
@@ -217,8 +215,7 @@ TEST_P(OverlappedTest, ClosingTheFileEndsItsPendingRequest) {
   EXPECT_EQ(record.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(kClosedStatus[Simulated()])));
 }
 
-// The value of a closed handle comes back at the next open (in the simulator and,
-// measured, in Wine); a second close then closes the new owner's handle, which fails.
+// A closed handle's value comes back at the next open, so a second close closes that.
 TEST_P(OverlappedTest, HandleValuesAreReusedSoADoubleCloseClosesAnotherOwnersHandle) {
   HANDLE first = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_TRUE(win::CloseHandle(first));

@@ -6,7 +6,9 @@
  * Every device I/O control request is checked (pxusbcheck.h) before any buffer is
  * touched. Each device keeps its pipe requests in FIFO queues (one per pipe); every
  * queued IRP is pending with a cancel routine and is served, timed out, aborted,
- * cancelled or ended by close, unplug or unload. Data moves at PASSIVE_LEVEL: a
+ * cancelled or ended by close, unplug or unload. The cancel routine does not complete
+ * the IRP: it hands it to the worker thread, which completes it a moment later, so that
+ * CancelIo and CancelIoEx return before the request ends, as they may on Windows. Data moves at PASSIVE_LEVEL: a
  * request's buffer is mapped once in its dispatch routine, and whoever serves a queue
  * (the dispatch routine that queued a request, or the worker thread when time passes)
  * reserves the byte range under the device's spin lock and copies outside it, one
@@ -40,6 +42,7 @@ typedef struct DEVICE_STATE {
   ULONG_PTR generation; /* counts the times it was put back; files of an earlier one are dead */
   LIST_ENTRY queues[2]; /* [0] OUT pipe, [1] IN pipe requests, oldest first */
   ULONG queued[2];
+  LIST_ENTRY cancelled; /* taken by the cancel routine, for the worker to complete */
   /* loopback: bytes taken from the OUT pipe and not yet read */
   UCHAR *ring;
   ULONG ringHead;
@@ -216,15 +219,31 @@ static ULONG EndWhere(DEVICE_STATE *d, LIST_ENTRY *queue, PICK which, PVOID cont
   return CompleteAll(&done);
 }
 
+/* Takes the cancelled IRP off its queue and leaves its completion to the worker (at
+ * unload, when there is no worker any more, it completes it itself). */
 static VOID NTAPI CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
   DEVICE_STATE *d = StateOf(device);
+  BOOLEAN now;
   KIRQL irql;
   IoReleaseCancelSpinLock(irp->CancelIrql);
+  irp->IoStatus.Status = STATUS_CANCELLED;
   KeAcquireSpinLock(&d->lock, &irql);
-  Dequeue(d, irp, NULL);
+  now = d->stopping;
+  Dequeue(d, irp, now ? NULL : &d->cancelled);
   KeReleaseSpinLock(&d->lock, irql);
-  Complete(irp, STATUS_CANCELLED, irp->IoStatus.Information);
-  KeSetEvent(&g_wake, IO_NO_INCREMENT, FALSE); /* the next request of the pipe may go on */
+  if (now) Complete(irp, STATUS_CANCELLED, irp->IoStatus.Information);
+  KeSetEvent(&g_wake, IO_NO_INCREMENT, FALSE); /* the worker completes it; the pipe's next request may go on */
+}
+
+/* Completes the IRPs the cancel routine handed over, with what each moved. */
+static void CompleteCancelled(DEVICE_STATE *d) {
+  LIST_ENTRY done;
+  KIRQL irql;
+  InitializeListHead(&done);
+  KeAcquireSpinLock(&d->lock, &irql);
+  while (!IsListEmpty(&d->cancelled)) InsertTailList(&done, RemoveHeadList(&d->cancelled));
+  KeReleaseSpinLock(&d->lock, irql);
+  CompleteAll(&done);
 }
 
 /* ---- the device model ------------------------------------------------------------ */
@@ -336,6 +355,7 @@ static BOOLEAN ServeHead(DEVICE_STATE *d, BOOLEAN in, LONGLONG now) {
 static void ServeDevice(DEVICE_STATE *d) {
   LONGLONG now = Now();
   BOOLEAN moved;
+  CompleteCancelled(d);
   BeginServing(d);
   do {
     /* Writes first: what they hand over may let a read finish; what reads take makes
@@ -648,6 +668,7 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     KeAcquireSpinLock(&d->lock, &irql);
     d->stopping = TRUE;
     KeReleaseSpinLock(&d->lock, irql);
+    CompleteCancelled(d); /* what the worker did not get to */
     /* Requests still queued (Wine unloads us with files open) end as on unplug; then
      * the requests still inside a dispatch routine are waited for. */
     g_endedAtUnload += EndWhere(d, NULL, Any, NULL, STATUS_CANCELLED);
@@ -721,6 +742,7 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, int index) {
   ExInitializeFastMutex(&d->serving);
   InitializeListHead(&d->queues[0]);
   InitializeListHead(&d->queues[1]);
+  InitializeListHead(&d->cancelled);
   d->kind = (PXUSB_KIND)index;
   d->plugged = TRUE;
   d->generation = 1; /* a file whose open failed has 0 */

@@ -93,6 +93,11 @@ struct TpxUSBPipePair::ReaderRun {
   std::uint32_t number = 0;
   std::atomic<bool> stopped{false};
   std::atomic<bool> ended{false};
+  // A read that completes with data after the stop (a cancel may lose that race on
+  // Windows) is handed on while the closer still waits for the reader, never after it
+  // gave up waiting: the pair may be gone by then.
+  enum LateBlock { kWelcome, kDelivering, kRefused };
+  std::atomic<int> late{kWelcome};
   std::mutex lock;
   std::condition_variable wake;
 
@@ -102,6 +107,16 @@ struct TpxUSBPipePair::ReaderRun {
       stopped = true;
     }
     wake.notify_all();
+  }
+  // Claims the hand-over of a block read after the stop; false when the closer gave up.
+  bool ClaimLateBlock() {
+    int welcome = kWelcome;
+    return late.compare_exchange_strong(welcome, kDelivering);
+  }
+  // The closer gives up waiting, unless a late block is being handed on now: true then.
+  bool Delivering() {
+    int welcome = kWelcome;
+    return !late.compare_exchange_strong(welcome, kRefused) && welcome == kDelivering;
   }
   // The pause after a failed read; false when the run was stopped meanwhile.
   bool Pause() {
@@ -199,8 +214,11 @@ void TpxUSBPipePair::ReleaseReader() {
   do {
     if (run->ended) break;  // an abort now would hit another pair's read on the pipe
     if (run->api && run->pipe) run->api->AbortPipe(run->pipe);
-    if (!CanWaitForReaders()) return;  // that reader ends when its handler returns
+    if (!CanWaitForReaders()) break;  // that reader ends when its handler returns
   } while (!WaitForReaders(kAbortSlice) && std::chrono::steady_clock::now() < deadline);
+  // A block the reader hands on now is still served, then the reader ends.
+  while (run->Delivering() && CanWaitForReaders() && !WaitForReaders(kAbortSlice)) {
+  }
 }
 
 void TpxUSBPipePair::BeforeDestruction() {
@@ -285,14 +303,22 @@ DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
       read.running = !done && !Ended(run.device, read.record);
       if (read.running) break;
     }
-    if (run.stopped) break;
     error = read.error;
     if (error == ERROR_SUCCESS) {
       failures = 0;
       // A count above the request is an untrusted reply: the block is dropped.
-      if (read.count > 0 && read.count <= size) DoReceive(read.buffer.data(), read.count);
+      bool handOn = read.count > 0 && read.count <= size;
+      if (run.stopped) {
+        // Cancelled too late: the read completed with data, which is not lost.
+        if (handOn && run.ClaimLateBlock()) DoReceive(read.buffer.data(), read.count);
+        run.late = ReaderRun::kRefused;
+        break;
+      }
+      if (handOn) DoReceive(read.buffer.data(), read.count);
       // The pair may be gone after DoReceive: the run says whether to go on.
       if (run.stopped) break;
+    } else if (run.stopped) {
+      break;
     } else if (read.recovery == recoveries) {
       // Failed, at once or at completion: the same table judges both. Reads queued
       // before the pause below failed of the same cause and are simply read again.

@@ -23,6 +23,7 @@
   X(BOOL, DeviceIoControl, (HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)) \
   X(BOOL, GetOverlappedResult, (HANDLE, LPOVERLAPPED, LPDWORD, BOOL))                        \
   X(BOOL, CancelIo, (HANDLE))                                                                \
+  X(BOOL, CancelIoEx, (HANDLE, LPOVERLAPPED))                                                \
   X(HANDLE, CreateEventA, (LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR))                       \
   X(BOOL, SetEvent, (HANDLE))                                                                \
   X(BOOL, ResetEvent, (HANDLE))                                                              \

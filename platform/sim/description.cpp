@@ -382,7 +382,7 @@ class Builder {
     allowed.insert(allowed.end(), {"vid", "pid", "bcdUSB", "bcdDevice", "speed", "class", "subClass", "protocol",
                                    "maxPacketSize0", "strings", "iManufacturer", "iProduct", "iSerialNumber",
                                    "interfaceClass", "endpoints", "connectionStatus", "portName", "storage",
-                                   "hub", "model", "removal", "realDevice", "functions"});
+                                   "hub", "model", "removal", "cancelDelay", "realDevice", "functions"});
     r.object(allowed);
     auto d = std::make_unique<UsbBusDevice>();
     bool isHub = r.has("hub");
@@ -449,6 +449,7 @@ class Builder {
     if (r.has("model")) {
       UsbDevice& io = attach(r["model"], ioEndpoints(d->endpoints, 0), n.service, "\\\\.\\" + symbolic);
       if (r.has("removal")) removal(r["removal"], *io.model());
+      if (r.has("cancelDelay")) io.model()->cancelDelay = std::chrono::milliseconds(r["cancelDelay"].number(60000));
     }
     if (r.has("realDevice")) realDevice(r, n.service, "\\\\.\\" + symbolic);
     auto items = composite ? r["functions"].items() : std::vector<Reader>{};

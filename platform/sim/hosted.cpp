@@ -68,6 +68,10 @@ BOOL WINAPI HostedGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LP
 
 BOOL WINAPI HostedCancelIo(HANDLE handle) { return byHandle(handle).CancelIo(handle); }
 
+BOOL WINAPI HostedCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+  return byHandle(handle).CancelIoEx(handle, overlapped);
+}
+
 HMODULE WINAPI HostedLoadLibraryA(LPCSTR name) {
   bool own = name && *name && kernel().findModule(name);
   return (own ? g_sim : g_host).LoadLibraryA(name);
@@ -105,6 +109,7 @@ void installHosted(win::Api& table, const win::Kernel32& host, const win::Kernel
   k.DeviceIoControl = &HostedDeviceIoControl;
   k.GetOverlappedResult = &HostedGetOverlappedResult;
   k.CancelIo = &HostedCancelIo;
+  k.CancelIoEx = &HostedCancelIoEx;
   k.LoadLibraryA = &HostedLoadLibraryA;
   k.GetProcAddress = &HostedGetProcAddress;
   k.FreeLibrary = &HostedFreeLibrary;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/sim/text.h"
+#include "platform/sim/variance.h"
 
 namespace sim {
 
@@ -57,8 +58,6 @@ BOOL FileObject::deviceIoControl(DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, L
   return FALSE;
 }
 
-BOOL FileObject::cancelIo() { return TRUE; }
-
 Kernel::Kernel() {
   // A fresh machine has the usual fixed system drive.
   drives_.push_back({'C', DRIVE_FIXED});
@@ -73,14 +72,27 @@ Kernel::~Kernel() {
 // ---- handles ---------------------------------------------------------------------
 
 namespace {
-// Handle values are never reused by a later machine of the process: a component that
-// outlived its machine cannot close the next machine's handles.
+// A machine's fresh handle values are never ones an earlier machine of the process
+// handed out: a component that outlived its machine cannot close the next machine's
+// handles.
 std::atomic<ULONG_PTR> g_nextHandle{0x100};
 }  // namespace
 
+// Windows hands out the values of closed handles again (measured under Wine: the value
+// closed last comes back at the next open), so a handle closed twice may close the
+// handle of whoever got its value meanwhile. Which freed value comes back first is not
+// promised; unkind runs take any of them.
 HANDLE Kernel::addHandle(std::shared_ptr<KernelObject> object) {
   std::lock_guard<std::mutex> guard(lock_);
-  ULONG_PTR value = g_nextHandle.fetch_add(4) + handleBase_;
+  ULONG_PTR value = 0;
+  if (freeHandles_.empty()) {
+    value = g_nextHandle.fetch_add(4) + handleBase_;
+  } else {
+    size_t last = freeHandles_.size() - 1;
+    size_t at = Variance::instance().between(static_cast<unsigned>(last), 0, static_cast<unsigned>(last));
+    value = freeHandles_[at];
+    freeHandles_.erase(freeHandles_.begin() + static_cast<std::ptrdiff_t>(at));
+  }
   ++object->handleCount_;
   handles_[value] = std::move(object);
   return reinterpret_cast<HANDLE>(value);
@@ -100,6 +112,7 @@ bool Kernel::closeHandle(HANDLE handle) {
     if (it == handles_.end()) return false;
     closed = std::move(it->second);
     handles_.erase(it);
+    freeHandles_.push_back(reinterpret_cast<ULONG_PTR>(handle));
     if (--closed->handleCount_ > 0) return true;
   }
   closed->lastHandleClosed();
@@ -217,8 +230,7 @@ void Kernel::startOverlapped(LPOVERLAPPED overlapped, FileObject* file) {
 }
 
 void Kernel::completeOverlapped(LPOVERLAPPED overlapped, FileObject* file, NTSTATUS status,
-                                ULONG_PTR bytes) {
-  std::shared_ptr<Event> event = objectAs<Event>(overlapped->hEvent);
+                                ULONG_PTR bytes, const std::shared_ptr<Event>& event) {
   HANDLE real = hostEvent(overlapped, event);
   update([&] {
     overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
@@ -296,6 +308,7 @@ HANDLE Kernel::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool
     }
     t_lastError = 0;
     DWORD code = start(parameter);
+    cancelThreadIo(thread->id);
     update([&] {
       thread->exitCode = code;
       thread->finished = true;
@@ -324,6 +337,20 @@ DWORD Kernel::currentThreadId() {
   auto [it, added] = threadIds_.try_emplace(std::this_thread::get_id(), nextThreadId_);
   if (added) nextThreadId_ += 4;
   return it->second;
+}
+
+// A thread that ends has what it issued cancelled, as Windows does for I/O that is not
+// bound to a completion port:
+// https://learn.microsoft.com/windows/win32/fileio/canceling-pending-i-o-operations
+void Kernel::cancelThreadIo(DWORD thread) {
+  std::vector<std::shared_ptr<FileObject>> files;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& [value, object] : handles_) {
+      if (auto file = std::dynamic_pointer_cast<FileObject>(object)) files.push_back(std::move(file));
+    }
+  }
+  for (auto& file : files) file->cancel({thread, nullptr});
 }
 
 void Kernel::joinThreads() {

@@ -24,8 +24,9 @@ namespace sim {
 
 class Kernel;
 
-// Anything a handle can stand for.
-class KernelObject {
+// Anything a handle can stand for. A request in progress keeps its file and its event
+// alive, as the I/O manager references them while the request runs.
+class KernelObject : public std::enable_shared_from_this<KernelObject> {
  public:
   virtual ~KernelObject() = default;
   virtual const char* typeName() const = 0;
@@ -57,6 +58,16 @@ class Event : public KernelObject {
   bool state_;
 };
 
+// Which of a file's requests a cancel is for: CancelIo names those the calling thread
+// issued, CancelIoEx those of one record or (without one) all of the file's.
+struct CancelScope {
+  DWORD thread = 0;                   // 0: any thread's
+  LPOVERLAPPED overlapped = nullptr;  // null: any record's
+  bool covers(DWORD issuer, LPOVERLAPPED record) const {
+    return (thread == 0 || thread == issuer) && (overlapped == nullptr || overlapped == record);
+  }
+};
+
 class Thread : public KernelObject {
  public:
   const char* typeName() const override { return "Thread"; }
@@ -80,7 +91,9 @@ class FileObject : public KernelObject {
   bool signalled() const override { return ioSignal_; }
   virtual BOOL deviceIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                LPDWORD returned, LPOVERLAPPED overlapped);
-  virtual BOOL cancelIo();
+  // Marks the requests in `scope` to be cancelled and returns how many it marked. It
+  // does not wait: the driver completes them later, on a thread of its own.
+  virtual size_t cancel(const CancelScope& scope) { return 0; }
 
   DWORD access = 0;
   DWORD flags = 0;  // FILE_FLAG_OVERLAPPED and friends, as given to CreateFileA
@@ -150,8 +163,14 @@ class Kernel {
   // whether or not the request then fails at once. A request that fails at once is
   // never completed: only one that was left pending (ERROR_IO_PENDING) or succeeded
   // is. Completion stores status and byte count, then sets the event and the file.
+  // A request that stays pending keeps the record's event as it was at the issue and
+  // completes with it: a handle closed and reused meanwhile does not redirect it.
   void startOverlapped(LPOVERLAPPED overlapped, FileObject* file);
-  void completeOverlapped(LPOVERLAPPED overlapped, FileObject* file, NTSTATUS status, ULONG_PTR bytes);
+  void completeOverlapped(LPOVERLAPPED overlapped, FileObject* file, NTSTATUS status, ULONG_PTR bytes,
+                          const std::shared_ptr<Event>& issuedWith);
+  void completeOverlapped(LPOVERLAPPED overlapped, FileObject* file, NTSTATUS status, ULONG_PTR bytes) {
+    completeOverlapped(overlapped, file, status, bytes, objectAs<Event>(overlapped->hEvent));
+  }
   // Waits, when asked to, on the record's event, or on `file` when the record has
   // none; the request itself is not looked at while waiting.
   BOOL getOverlappedResult(LPOVERLAPPED overlapped, const std::shared_ptr<KernelObject>& file,
@@ -228,6 +247,7 @@ class Kernel {
 
  private:
   bool ready(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll, size_t* index);
+  void cancelThreadIo(DWORD thread);
   // Joins the threads that have ended and forgets the records of the oldest ended ones.
   void reapThreads();
   DWORD waitObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
@@ -243,6 +263,8 @@ class Kernel {
 
   std::map<ULONG_PTR, std::shared_ptr<KernelObject>> handles_;
   ULONG_PTR handleBase_ = 0;
+  // Values closed handles had, the most recently closed last: handed out again first.
+  std::vector<ULONG_PTR> freeHandles_;
 
   std::map<std::thread::id, DWORD> threadIds_;
   std::map<DWORD, std::shared_ptr<Thread>> threads_;

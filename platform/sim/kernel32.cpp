@@ -74,10 +74,22 @@ BOOL WINAPI SimGetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWO
   return kernel().getOverlappedResult(overlapped, kernel().object(handle), bytes, wait != FALSE);
 }
 
+// CancelIo cancels only what the calling thread issued through the file; CancelIoEx
+// what any thread issued, of one record or of all. Neither waits for the requests to
+// end, and one that could not be found fails CancelIoEx with ERROR_NOT_FOUND:
+// https://learn.microsoft.com/windows/win32/fileio/cancelio
+// https://learn.microsoft.com/windows/win32/fileio/cancelioex-func
 BOOL WINAPI SimCancelIo(HANDLE handle) {
   auto file = kernel().objectAs<FileObject>(handle);
   if (!file) return fail(ERROR_INVALID_HANDLE);
-  return file->cancelIo();
+  file->cancel({kernel().currentThreadId(), nullptr});
+  return TRUE;
+}
+
+BOOL WINAPI SimCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+  auto file = kernel().objectAs<FileObject>(handle);
+  if (!file) return fail(ERROR_INVALID_HANDLE);
+  return file->cancel({0, overlapped}) > 0 ? TRUE : fail(ERROR_NOT_FOUND);
 }
 
 HANDLE WINAPI SimCreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,

@@ -102,6 +102,7 @@ UsbDevice::UsbDevice(Kernel& kernel, std::vector<Endpoint> endpoints,
 
 UsbDevice::~UsbDevice() {
   unplug();
+  endPending();
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
@@ -131,10 +132,17 @@ void UsbDevice::finish(Transfer& t, NTSTATUS status, DWORD bytes) {
   t.done = true;
   t.status = status;
   t.bytes = bytes;
-  if (t.overlapped) kernel_.completeOverlapped(t.overlapped, t.opener, status, bytes);
+  if (t.overlapped) kernel_.completeOverlapped(t.overlapped, t.opener.get(), status, bytes, t.event);
+}
+
+bool UsbDevice::endIfDue(Transfer& t, SteadyClock::time_point now) {
+  if (!t.done && t.endStatus != STATUS_SUCCESS && now >= t.endAt) finish(t, t.endStatus, t.bytes);
+  return t.done;
 }
 
 bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
+  // An unplugged device no longer talks to its model: what is pending waits for its end.
+  if (!plugged_) return endIfDue(t, now);
   const Endpoint& e = *endpoint(t.pipe);
   // A stalled endpoint answers every transfer with a stall until its halt is cleared
   // (USB 2.0, 8.4.5 and 9.4.5; WinUsb_ResetPipe "clears the stall condition", as does
@@ -161,7 +169,8 @@ bool UsbDevice::tryComplete(Transfer& t, SteadyClock::time_point now) {
   // A transfer that ends early reports what moved so far (Microsoft's documentation of
   // WinUsb_WritePipe: LengthTransferred is "the actual number of bytes that were written").
   if (!t.done && now >= t.deadline) finish(t, STATUS_IO_TIMEOUT, t.bytes);
-  return t.done;
+  // A cancel that comes due ends the transfer unless data completed it first.
+  return endIfDue(t, now);
 }
 
 // The remarks of WinUsb_ReadPipe: WinUSB raises a read to a whole number of packets;
@@ -226,7 +235,9 @@ void UsbDevice::send(Transfer& t, const Endpoint& e) {
 NTSTATUS UsbDevice::transfer(FileObject* opener, UCHAR pipe, BYTE* buffer, DWORD size,
                              const PipePolicy& policy, LPOVERLAPPED overlapped, DWORD* bytes) {
   auto t = std::make_shared<Transfer>();
-  t->opener = opener;
+  if (opener) t->opener = std::static_pointer_cast<FileObject>(opener->shared_from_this());
+  if (overlapped) t->event = kernel_.objectAs<Event>(overlapped->hEvent);
+  t->thread = kernel_.currentThreadId();
   t->pipe = pipe;
   t->buffer = buffer;
   t->size = size;
@@ -284,22 +295,37 @@ NTSTATUS UsbDevice::control(const WINUSB_SETUP_PACKET& setup, BYTE* data, DWORD 
   return status;
 }
 
-void UsbDevice::endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which) {
-  for (auto it = pending_.begin(); it != pending_.end();) {
-    if (which(**it)) {
-      finish(**it, status, (*it)->bytes);
-      it = pending_.erase(it);
-    } else {
-      ++it;
-    }
+// Cancelling marks the requests and returns; the device's service thread ends them
+// when the delay is over, as a driver completes a cancelled IRP in its own time (from
+// its cancel routine, a work item or the next event), so the caller's record may still
+// change after the cancelling call returned. A request that data completes first ends
+// successfully.
+size_t UsbDevice::endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which,
+                           std::chrono::milliseconds delay) {
+  auto at = SteadyClock::now() + delay;
+  size_t asked = 0;
+  for (auto& t : pending_) {
+    if (t->done || !which(*t)) continue;
+    ++asked;
+    if (t->endStatus != STATUS_SUCCESS) continue;  // the first ask holds
+    t->endStatus = status;
+    t->endAt = at;
   }
   changed_.notify_all();
+  return asked;
 }
 
+std::chrono::milliseconds UsbDevice::cancelDelay() const {
+  return model_->cancelDelay.value_or(std::chrono::milliseconds(Variance::instance().between(0, 0, 50)));
+}
+
+// WinUsb_AbortPipe cancels the pipe's transfers and returns; they complete through
+// their records as the I/O manager delivers them:
+// https://learn.microsoft.com/windows/win32/api/winusb/nf-winusb-winusb_abortpipe
 NTSTATUS UsbDevice::abortPipe(UCHAR pipe) {
   std::lock_guard<std::mutex> guard(lock_);
   if (!plugged_) return removalStatus(model_->removal.atOnce);
-  endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; });
+  endLater(STATUS_CANCELLED, [&](const Transfer& t) { return t.pipe == pipe; }, cancelDelay());
   return STATUS_SUCCESS;
 }
 
@@ -319,17 +345,32 @@ NTSTATUS UsbDevice::flushPipe(UCHAR pipe) {
   return STATUS_SUCCESS;
 }
 
-void UsbDevice::cancel(const FileObject* opener) {
+size_t UsbDevice::cancel(const FileObject* opener, const CancelScope& scope) {
   std::lock_guard<std::mutex> guard(lock_);
-  endWhere(STATUS_CANCELLED, [&](const Transfer& t) { return t.opener == opener; });
+  return endLater(
+      STATUS_CANCELLED,
+      [&](const Transfer& t) { return t.opener.get() == opener && scope.covers(t.thread, t.overlapped); },
+      cancelDelay());
 }
 
 void UsbDevice::unplug() {
   std::lock_guard<std::mutex> guard(lock_);
   plugged_ = false;
   // The function driver purges its queues on surprise removal: what was pending is
-  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests fail.
-  endWhere(removalStatus(model_->removal.atCompletion), [](const Transfer&) { return true; });
+  // cancelled (Microsoft's documentation of WdfIoQueuePurge), later requests fail. The
+  // driver does so while it handles the surprise removal, before user mode hears of it:
+  // no delay is drawn for it.
+  endLater(removalStatus(model_->removal.atCompletion), [](const Transfer&) { return true; },
+           model_->cancelDelay.value_or(std::chrono::milliseconds(0)));
+}
+
+void UsbDevice::endPending() {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& t : pending_) {
+    if (!t->done) finish(*t, t->endStatus != STATUS_SUCCESS ? t->endStatus : STATUS_CANCELLED, t->bytes);
+  }
+  pending_.clear();
+  changed_.notify_all();
 }
 
 bool UsbDevice::plugged() const {
@@ -342,6 +383,12 @@ size_t UsbDevice::pendingTransfers() const {
   return pending_.size();
 }
 
+size_t UsbDevice::cancellingTransfers() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<size_t>(std::count_if(pending_.begin(), pending_.end(),
+                                           [](auto& t) { return t->endStatus != STATUS_SUCCESS; }));
+}
+
 void UsbDevice::serve() {
   Lock guard(lock_);
   while (!stopping_) {
@@ -352,12 +399,14 @@ void UsbDevice::serve() {
     for (auto it = pending_.begin(); it != pending_.end();) {
       Transfer& t = **it;
       bool behind = std::find(blocked.begin(), blocked.end(), t.pipe) != blocked.end();
-      if (!behind && tryComplete(t, now)) {
+      // A transfer waiting behind another still ends when it is cancelled.
+      if (behind ? endIfDue(t, now) : tryComplete(t, now)) {
         it = pending_.erase(it);
         progressed = true;
         continue;
       }
       if (!behind) blocked.push_back(t.pipe);
+      if (t.endStatus != STATUS_SUCCESS) wake = std::min(wake, t.endAt);
       wake = std::min({wake, t.deadline, (t.pipe & 0x80) ? wake : t.readyAt});
       ++it;
     }
@@ -384,15 +433,14 @@ class UsbDeviceFile : public FileObject {
   UsbDevice& device() { return *device_; }
   bool closed() const { return closed_; }
 
+  // The driver's cleanup cancels what is still pending on the file; CloseHandle does
+  // not wait for those requests to end.
   void lastHandleClosed() override {
     closed_ = true;
-    device_->cancel(this);
+    device_->cancel(this, {});
   }
 
-  BOOL cancelIo() override {
-    device_->cancel(this);
-    return TRUE;
-  }
+  size_t cancel(const CancelScope& scope) override { return device_->cancel(this, scope); }
 
   // A transfer through this file. One that comes in while the last handle closes ends
   // like the others the close ended, as a driver's cleanup fails late requests.
@@ -400,7 +448,7 @@ class UsbDeviceFile : public FileObject {
                     DWORD* bytes) {
     if (closed_) return STATUS_INVALID_HANDLE;
     NTSTATUS status = device_->transfer(this, pipe, buffer, size, policy, overlapped, bytes);
-    if (status == STATUS_PENDING && closed_) device_->cancel(this);
+    if (status == STATUS_PENDING && closed_) device_->cancel(this, {});
     return status;
   }
 
@@ -514,7 +562,10 @@ UsbIo::~UsbIo() {
 
 void UsbIo::unplugAll() {
   std::lock_guard<std::mutex> guard(lock_);
-  for (auto& [path, attached] : devices_) attached.device->unplug();
+  for (auto& [path, attached] : devices_) {
+    attached.device->unplug();
+    attached.device->endPending();
+  }
 }
 
 std::shared_ptr<UsbDevice> UsbIo::attach(const std::string& path, const std::string& service,

@@ -5,8 +5,9 @@
 // Each attached device has a service thread that completes its transfers as the
 // device model supplies data, accepts writes or lets time-outs pass. Completion goes
 // through the caller's OVERLAPPED record, or wakes the caller of a synchronous request.
-// Closing a device file or unplugging the device ends every transfer still in
-// progress with an error; nothing is written into a buffer after that.
+// Closing a device file, cancelling, aborting a pipe or unplugging the device asks the
+// transfers in progress to end; the service thread ends them a moment later (data that
+// comes first still completes them), so a caller waits for each record it issued.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -94,6 +96,12 @@ class DeviceModel {
     static Removal drawn();
   };
   Removal removal;
+  // How long the driver takes to end a request it was told to cancel (CancelIo,
+  // CancelIoEx, WinUsb_AbortPipe, the close of its file, the removal). The cancel does
+  // not wait for it; data that comes meanwhile still completes the request, with
+  // success (CancelIo's documentation allows both). Unset: at once, or in unkind runs
+  // 0 to 50 ms, drawn for each cancel.
+  std::optional<std::chrono::milliseconds> cancelDelay;
 
   virtual ~DeviceModel() = default;
   // Whether the driver takes a transfer on `pipe` at all: a failure ends it at once,
@@ -230,17 +238,25 @@ class UsbDevice {
   NTSTATUS abortPipe(UCHAR pipe);
   NTSTATUS resetPipe(UCHAR pipe);
   NTSTATUS flushPipe(UCHAR pipe);
-  // Ends the transfers of one opener (its handle was closed).
-  void cancel(const FileObject* opener);
+  // Cancels the transfers of one opener that `scope` covers; returns how many.
+  size_t cancel(const FileObject* opener, const CancelScope& scope);
   // The device is gone: every pending transfer ends with the model's removal answer at
   // completion, every later one fails with its answer at once.
   void unplug();
+  // The machine is going: what is still pending ends now, cancelled.
+  void endPending();
   bool plugged() const;
   size_t pendingTransfers() const;
+  // Pending transfers that were asked to end and have not yet.
+  size_t cancellingTransfers() const;
 
  private:
   struct Transfer {
-    FileObject* opener;
+    // What the I/O manager references while the request runs: the file it came
+    // through, the record's event, and the issuing thread (which CancelIo looks at).
+    std::shared_ptr<FileObject> opener;
+    std::shared_ptr<Event> event;
+    DWORD thread = 0;
     UCHAR pipe;
     BYTE* buffer;
     DWORD size;
@@ -248,6 +264,9 @@ class UsbDevice {
     PipePolicy policy;
     SteadyClock::time_point deadline;  // max(): no time-out
     SteadyClock::time_point readyAt;   // OUT: when the device takes the data
+    // Asked to end (cancelled, aborted, removed): with this status once `endAt` came.
+    NTSTATUS endStatus = STATUS_SUCCESS;
+    SteadyClock::time_point endAt;
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     DWORD bytes = 0;  // taken by the device, or received from it, so far
@@ -260,8 +279,15 @@ class UsbDevice {
   void receive(Transfer& t, const Endpoint& e, SteadyClock::time_point now);
   // OUT: the device takes the data as it has room.
   void send(Transfer& t, const Endpoint& e);
+  // Ends `t` when it was asked to end and its time came; true when it has ended.
+  bool endIfDue(Transfer& t, SteadyClock::time_point now);
   void finish(Transfer& t, NTSTATUS status, DWORD bytes);
-  void endWhere(NTSTATUS status, const std::function<bool(const Transfer&)>& which);
+  // The one cancel path: asks the pending transfers `which` picks to end with
+  // `status` after `delay`; returns how many it asked.
+  size_t endLater(NTSTATUS status, const std::function<bool(const Transfer&)>& which,
+                  std::chrono::milliseconds delay);
+  // How long a cancel takes to end a transfer: the model's, or drawn.
+  std::chrono::milliseconds cancelDelay() const;
   void serve();
 
   Kernel& kernel_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <tuple>
 
 #include "lib/pxcommbox.h"
@@ -389,6 +390,23 @@ TEST_P(BindingTest, AClosedPairsReadTakesNoBlockOfTheNextPair) {
   OpenPair(*usb, *next, GetParam());
   EXPECT_EQ(next->SendString("a"), 1u);
   EXPECT_TRUE(WaitUntil([&] { return nextReceiver.Data() == "a"; })) << "the block was swallowed";
+}
+
+// The close's abort loses the race to data: the block is handed on before the close returns.
+TEST_P(BindingTest, ABlockThatBeatsTheClosesCancelIsHandedOnBeforeTheCloseReturns) {
+  Receive();
+  auto device = Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath));
+  device->model()->cancelDelay = std::chrono::seconds(60);
+  OpenPair(*usb, *pair, GetParam());
+  ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 1; }));
+  std::thread sender([&] {
+    ASSERT_TRUE(WaitUntil([&] { return device->cancellingTransfers() == 1; }));
+    char late[] = "late";
+    usb->SharedUsbApi()->WritePipe(pair->OutPipeId(), late, 4, nullptr);
+  });
+  pair->SetActive(false);
+  sender.join();
+  EXPECT_EQ(receiver.Data(), "late");
 }
 
 // The first block's handler re-opens the pair, frees it, or frees its device, on the

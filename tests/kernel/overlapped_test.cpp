@@ -4,9 +4,11 @@
 // the simulator it is a device file of the "pxusb" driver model: a read pends until a
 // write feeds the echo, and an unknown request fails at once.
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "lib/pxusb_sysusb_api.h"
 #include "platform/sim/usbio.h"
@@ -15,6 +17,9 @@
 namespace {
 
 using pxtest::kSentinel;
+
+// At the close of its file a pending request ends: [0] in Wine STATUS_HANDLES_CLOSED, [1] cancelled.
+constexpr NTSTATUS kClosedStatus[] = {static_cast<NTSTATUS>(0x8000000Au), STATUS_CANCELLED};
 
 class OverlappedSource {
  public:
@@ -26,6 +31,7 @@ class OverlappedSource {
   virtual BOOL FailAtOnce(OVERLAPPED* record) = 0;
   // Ends the pending request successfully; callable from any thread.
   virtual void Complete() = 0;
+  void Close() { win::CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE)); }  // with what is pending
 
  protected:
   HANDLE file_ = INVALID_HANDLE_VALUE;
@@ -67,7 +73,10 @@ class PipeSource : public OverlappedSource {
     if (client_) win::CloseHandle(client_);
     win::CloseHandle(file_);
   }
-  BOOL StartPending(OVERLAPPED* record) override { return Listen(record); }
+  BOOL StartPending(OVERLAPPED* record) override {
+    if (client_) win::CloseHandle(std::exchange(client_, nullptr)), ::DisconnectNamedPipe(file_);  // for the next client
+    return Listen(record);
+  }
   BOOL FailAtOnce(OVERLAPPED* record) override {
     Complete();
     return Listen(record);  // already connected
@@ -106,7 +115,11 @@ class OverlappedTest : public pxtest::BackendTest {
     win::CloseHandle(event);
     BackendTest::TearDown();
   }
-  bool EventSet() { return win::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+  bool EventSet(DWORD ms = 0) { return win::WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
+  DWORD Result() {  // waits for the request's end
+    DWORD count = kSentinel;
+    return win::GetOverlappedResult(source->file(), &record, &count, TRUE) ? ERROR_SUCCESS : win::GetLastError();
+  }
   DWORD Poll() {
     DWORD count = kSentinel;
     win::SetLastError(kSentinel);
@@ -162,6 +175,56 @@ TEST_P(OverlappedTest, CancellingEndsThePendingRequestAsAborted) {
   EXPECT_FALSE(win::GetOverlappedResult(source->file(), &record, &count, TRUE));
   EXPECT_EQ(win::GetLastError(), ERROR_OPERATION_ABORTED);
   EXPECT_TRUE(EventSet());
+}
+
+// CancelIo cancels only the calling thread's requests, CancelIoEx any thread's (else
+// ERROR_NOT_FOUND); a thread that ends (win::CreateThread) has what it issued cancelled.
+struct Issuer {
+  static DWORD WINAPI Run(LPVOID issue) { return (*static_cast<std::function<void()>*>(issue))(), 0; }
+};
+TEST_P(OverlappedTest, OnlyCancelIoExCancelsARequestOfAnotherThreadAndItsEndCancelsAll) {
+  HANDLE go = win::CreateEventA(nullptr, FALSE, FALSE, nullptr), issued = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::function<void()> body = [&] {
+    for (int i = 0; i < 3 && win::WaitForSingleObject(go, INFINITE) == WAIT_OBJECT_0; ++i) {
+      source->StartPending(&record), win::SetEvent(issued);
+    }
+  };
+  HANDLE issuer = win::CreateThread(nullptr, 0, &Issuer::Run, &body, 0, nullptr);
+  auto issue = [&] { return win::SetEvent(go) && win::WaitForSingleObject(issued, 30000) == WAIT_OBJECT_0; };
+  EXPECT_TRUE(issue() && win::CancelIo(source->file()));
+  source->Complete();
+  EXPECT_EQ(Result(), ERROR_SUCCESS) << "CancelIo of a thread that did not issue it ended it";
+  EXPECT_TRUE(issue() && win::CancelIoEx(source->file(), &record));
+  EXPECT_EQ(Result(), ERROR_OPERATION_ABORTED);
+  EXPECT_TRUE(issue() && win::WaitForSingleObject(issuer, 30000) == WAIT_OBJECT_0);
+  EXPECT_EQ(Result(), ERROR_OPERATION_ABORTED) << "the request of a thread that ended was not cancelled";
+  win::CloseHandle(issuer), win::CloseHandle(go), win::CloseHandle(issued);
+  // Microsoft documents ERROR_NOT_FOUND also without a record; Wine 8 returns TRUE then.
+  for (OVERLAPPED* which : {&record, Simulated() ? nullptr : &record}) {
+    win::SetLastError(kSentinel);
+    EXPECT_FALSE(win::CancelIoEx(source->file(), which));
+    EXPECT_EQ(win::GetLastError(), ERROR_NOT_FOUND);
+  }
+}
+
+// CloseHandle does not wait for what is pending on the file; the driver ends it.
+TEST_P(OverlappedTest, ClosingTheFileEndsItsPendingRequest) {
+  ASSERT_FALSE(source->StartPending(&record));
+  source->Close();
+  ASSERT_TRUE(EventSet(30000));
+  EXPECT_EQ(record.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(kClosedStatus[Simulated()])));
+}
+
+// A closed handle's value comes back at the next open, so a second close closes that.
+TEST_P(OverlappedTest, HandleValuesAreReusedSoADoubleCloseClosesAnotherOwnersHandle) {
+  HANDLE first = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(win::CloseHandle(first));
+  HANDLE second = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_EQ(second, first) << "the value of a closed handle did not come back";
+  EXPECT_TRUE(win::CloseHandle(first));
+  win::SetLastError(kSentinel);
+  EXPECT_EQ(win::WaitForSingleObject(second, 0), WAIT_FAILED);
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 TEST_P(OverlappedTest, WithoutAnEventTheWaitIsOnTheFile) {

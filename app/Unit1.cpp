@@ -129,9 +129,24 @@ void TForm1::pxUSBPipePair1AfterReceive(TObject*, void* Buffer, DWORD Received) 
   {
     std::lock_guard<std::mutex> guard(receivedLock_);
     // The terminal's text, zero bytes left out; of more than a tick can show, the latest.
+    // A block of one byte is a typed character: a backspace erases the character before
+    // it (one the box shows already, at the tick), a carriage return starts a new line.
     const char* bytes = static_cast<const char*>(Buffer);
-    std::copy_if(bytes, bytes + Received, std::back_inserter(waitingText_), [](char c) { return c != '\0'; });
-    if (waitingText_.size() > kTextPerTick) waitingText_.erase(0, waitingText_.size() - kTextPerTick);
+    if (Received == 1 && bytes[0] == '\b') {
+      if (waitingText_.empty()) {
+        ++waitingErase_;
+      } else {
+        waitingText_.pop_back();
+      }
+    } else if (Received == 1 && bytes[0] == '\r') {
+      waitingText_ += "\r\n";
+    } else {
+      std::copy_if(bytes, bytes + Received, std::back_inserter(waitingText_), [](char c) { return c != '\0'; });
+    }
+    if (waitingText_.size() > kTextPerTick) {
+      waitingText_.erase(0, waitingText_.size() - kTextPerTick);
+      waitingErase_ = 0;  // what it would erase is not shown
+    }
     if (waitingLines_.size() == kLinesPerTick) {
       leftOutBytes_ += waitingLines_.front().size() / 3;
       ++leftOutBlocks_;
@@ -158,16 +173,25 @@ void TForm1::WMTimer(TMessage& Message) {
   if (Message.WParam != kDisplayTick) return;
   std::deque<std::string> lines;
   std::string text;
+  DWORD erase = 0;
   std::uint64_t leftOutBlocks = 0, leftOutBytes = 0;
   {
     std::lock_guard<std::mutex> guard(receivedLock_);
     lines.swap(waitingLines_);
     text.swap(waitingText_);
+    std::swap(erase, waitingErase_);
     std::swap(leftOutBlocks, leftOutBlocks_);
     std::swap(leftOutBytes, leftOutBytes_);
   }
   // Inserted at the caret, as typed text would be; typed characters go to the device.
-  if (!text.empty()) win::SendMessageA(Memo1->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  if (erase) {
+    DWORD start = 0;
+    win::SendMessageA(Memo1->Handle(), EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
+    win::SendMessageA(Memo1->Handle(), EM_SETSEL, start > erase ? start - erase : 0, start);
+  }
+  if (!text.empty() || erase) {
+    win::SendMessageA(Memo1->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
   // One change of the hex box per tick: each change lays its whole text out again. When
   // more blocks came than a tick shows, only the latest is shown, behind the count.
   if (leftOutBlocks && lines.size() > 1) {

@@ -69,6 +69,7 @@ class TForm1 : public TForm {
   std::mutex receivedLock_;
   std::deque<std::string> waitingLines_;  // at most kLinesPerTick
   std::string waitingText_;
+  DWORD waitingErase_ = 0;  // characters the box shows that backspaces erase
   std::uint64_t leftOutBlocks_ = 0;       // since the last tick
   std::uint64_t leftOutBytes_ = 0;
   std::atomic<std::uint64_t> receivedBytes_{0};

@@ -227,6 +227,23 @@ TEST_F(FormTest, EachReceivedBlockBecomesAHexLineFromTheReaderThread) {
   EXPECT_EQ(form_->Memo2->Lines().Strings(1), "FF ");
 }
 
+// As on the terminal of a pair that shows what it receives: a block of one byte is a
+// typed character, so an echoed backspace erases, an echoed return starts a line.
+TEST_F(FormTest, AReceivedBackspaceOrReturnActsAsTyped) {
+  form_->Show();
+  auto receive = [&](const char* block, DWORD size, const char* shown) {
+    form_->pxUSBPipePair1AfterReceive(form_->pxUSBPipePair1, const_cast<char*>(block), size);
+    EXPECT_TRUE(pxtest::WaitUntil([&] {
+      app_->ProcessMessages();
+      return form_->Memo1->GetText() == shown;
+    })) << form_->Memo1->GetText();
+  };
+  receive("abc", 3, "abc");
+  receive("\b", 1, "ab");
+  receive("\r", 1, "ab\r\n");
+  receive("x\b", 2, "ab\r\nx\b");
+}
+
 // A flood of blocks: both boxes keep only the lines the user set, the hex box shows the
 // latest blocks behind a count of those left out, and the byte count misses nothing.
 TEST_F(FormTest, AFloodIsCoalescedIntoABoundedScrollBackAndCountedWhole) {

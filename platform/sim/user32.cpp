@@ -408,28 +408,9 @@ LRESULT User32::sendMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     broadcast(message, wParam, lParam);
     return 0;
   }
-  DWORD me = currentThread();
-  auto sent = std::make_shared<SentMessage>(hwnd, message, wParam, lParam);
-  bool exists = false;
-  bool sameThread = false;
-  kernel_.update([&] {
-    Window* w = find(hwnd);
-    exists = w != nullptr;
-    sameThread = exists && w->thread == me;
-    if (exists && !sameThread) queue(w->thread).sent.push_back(sent);
-  });
-  if (!exists) return fail(ERROR_INVALID_WINDOW_HANDLE);
-  if (sameThread) return call(hwnd, message, wParam, lParam);
-  // The owner runs it when it next looks at its queue. Meanwhile this thread serves
-  // what others send to it, so two threads sending to each other cannot deadlock.
-  for (;;) {
-    kernel_.wait({}, false, INFINITE, [&] { return sent->done || !queue(me).sent.empty(); });
-    {
-      std::lock_guard<std::mutex> guard(kernel_.dispatcherLock());
-      if (sent->done) return sent->result;
-    }
-    serveSentMessages();
-  }
+  DWORD_PTR result = 0;
+  sendMessageTimeout(hwnd, message, wParam, lParam, 0, INFINITE, &result);
+  return static_cast<LRESULT>(result);
 }
 
 LRESULT User32::sendMessageTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
@@ -462,6 +443,8 @@ LRESULT User32::sendMessageTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARA
     return TRUE;
   }
   if (hung) return fail(ERROR_TIMEOUT);
+  // The owner runs it when it next looks at its queue. Meanwhile this thread serves
+  // what others send to it, so two threads sending to each other cannot deadlock.
   auto deadline = sent->queuedAt + std::chrono::milliseconds(timeout);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

@@ -417,10 +417,14 @@ struct FirstBlockHandler {
   TOwned<TpxUSBPipePair>& pair;
   std::atomic<int> blocks{0};
   void Received(TObject*, void*, DWORD) {
-    if (blocks++ > 0) return;
+    if (blocks > 0) {
+      ++blocks;
+      return;
+    }
     if (action == 0) pair->SetActive(false), pair->SetActive(true);
     if (action == 1) pair.reset();
     if (action == 2) usb.reset();
+    blocks = 1;  // counted once done, so that the test goes on only after the action
   }
 };
 

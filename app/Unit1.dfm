@@ -41,7 +41,7 @@ object Form1: TForm1
   object Label5: TLabel
     Left = 16
     Top = 213
-    Width = 200
+    Width = 146
     Height = 15
     Anchors = [akLeft, akBottom]
     Caption = 'HEX codes of input data'
@@ -128,9 +128,9 @@ object Form1: TForm1
   object XPManifest1: TXPManifest
   end
   object lReceived: TLabel
-    Left = 216
+    Left = 166
     Top = 213
-    Width = 150
+    Width = 200
     Height = 15
     Anchors = [akLeft, akRight, akBottom]
     Caption = 'Received 0 bytes'

@@ -27,20 +27,17 @@ Variance::Variance() {
 }
 
 void Variance::beUnkind(std::uint64_t seed) {
-  setUnkind(true, seed);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    generator_.seed(seed);
+    unkind_ = true;
+  }
   std::fprintf(stderr, "pxusb simulator: unkind, PXUSB_UNKIND=%llu replays this run\n",
                static_cast<unsigned long long>(seed));
 }
 
 void Variance::becomeUnkind() {
   if (!unkind_) beUnkind(drawnSeed());
-}
-
-void Variance::setUnkind(bool unkind, std::uint64_t seed) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  unkind_ = unkind;
-  seed_ = seed;
-  generator_.seed(seed);
 }
 
 std::uint64_t Variance::draw(std::uint64_t count) {

@@ -21,7 +21,6 @@ class Variance {
   static Variance& instance();
 
   bool unkind() const { return unkind_; }
-  std::uint64_t seed() const { return seed_; }
 
   // `usual`, or when unkind one of `usual` and `others`, each as likely.
   template <class T>
@@ -35,11 +34,6 @@ class Variance {
   unsigned between(unsigned usual, unsigned low, unsigned high) {
     return unkind_ ? low + static_cast<unsigned>(draw(std::uint64_t{high} - low + 1)) : usual;
   }
-  // `usual`, or when unkind true one time in `oneIn`.
-  bool sometimes(bool usual, unsigned oneIn) { return unkind_ ? draw(oneIn) == 0 : usual; }
-
-  // For tests that run a variant on purpose: unkind with this seed, or kind again.
-  void setUnkind(bool unkind, std::uint64_t seed = 0);
   // For suites that always run unkind: unless it already is, unkind with a seed drawn
   // and printed as for PXUSB_UNKIND=random.
   void becomeUnkind();
@@ -53,7 +47,6 @@ class Variance {
   std::mutex mutex_;
   std::mt19937_64 generator_;
   std::atomic<bool> unkind_{false};
-  std::atomic<std::uint64_t> seed_{0};
 };
 
 }  // namespace sim

@@ -20,6 +20,12 @@ constexpr UINT kTickMs = 250;
 // Hex lines a tick shows at most: more than that is beyond reading.
 constexpr size_t kLinesPerTick = 8;
 constexpr size_t kTextPerTick = 1024;
+// The text a display step inserts at most: the edit box lays out what it is given
+// character by character, so that 1 KB at once keeps the form from answering for tens
+// of milliseconds.
+constexpr size_t kTextPerStep = 256;
+// The message that runs the next display step.
+constexpr UINT kDisplayStep = WM_APP + 1;
 constexpr int kDefaultScrollBack = 200;
 constexpr int kMaxScrollBack = 100000;
 constexpr int kCharsPerLine = 80;
@@ -29,15 +35,16 @@ constexpr int kCharsPerLine = 80;
 TForm1::TForm1(TComponent* owner) : TForm(owner) {
   SetMessageHandler(WM_DEVICECHANGE, TWndMethod::Of<&TForm1::WMDeviceChange>(this));
   SetMessageHandler(WM_TIMER, TWndMethod::Of<&TForm1::WMTimer>(this));
+  SetMessageHandler(kDisplayStep, TWndMethod::Of<&TForm1::WMDisplayStep>(this));
 }
 
 std::string HexLine(const void* buffer, DWORD count) {
-  std::string line;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string line(count * 3, ' ');
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   for (DWORD i = 0; i < count; ++i) {
-    char code[4];
-    std::snprintf(code, sizeof(code), "%02X ", bytes[i]);
-    line += code;
+    line[i * 3] = kDigits[bytes[i] >> 4];
+    line[i * 3 + 1] = kDigits[bytes[i] & 0xF];
   }
   return line;
 }
@@ -147,12 +154,13 @@ void TForm1::pxUSBPipePair1AfterReceive(TObject*, void* Buffer, DWORD Received) 
       waitingText_.erase(0, waitingText_.size() - kTextPerTick);
       waitingErase_ = 0;  // what it would erase is not shown
     }
-    if (waitingLines_.size() == kLinesPerTick) {
-      leftOutBytes_ += waitingLines_.front().size() / 3;
+    // Kept as they came: only what a tick shows is turned into hex.
+    if (waitingBlocks_.size() == kLinesPerTick) {
+      leftOutBytes_ += waitingBlocks_.front().size();
       ++leftOutBlocks_;
-      waitingLines_.pop_front();
+      waitingBlocks_.pop_front();
     }
-    waitingLines_.push_back(HexLine(Buffer, Received));
+    waitingBlocks_.emplace_back(bytes, Received);
   }
   // The first block starts the display ticks, on the form's own thread; they go on
   // until the form goes.
@@ -171,45 +179,74 @@ int TForm1::ScrollBackLines() {
 
 void TForm1::WMTimer(TMessage& Message) {
   if (Message.WParam != kDisplayTick) return;
-  std::deque<std::string> lines;
+  // The steps of the last tick still run: what came since waits, coalesced, for the next.
+  if (!displaySteps_.empty()) return;
+  std::deque<std::string> blocks;
   std::string text;
   DWORD erase = 0;
   std::uint64_t leftOutBlocks = 0, leftOutBytes = 0;
   {
     std::lock_guard<std::mutex> guard(receivedLock_);
-    lines.swap(waitingLines_);
+    blocks.swap(waitingBlocks_);
     text.swap(waitingText_);
     std::swap(erase, waitingErase_);
     std::swap(leftOutBlocks, leftOutBlocks_);
     std::swap(leftOutBytes, leftOutBytes_);
   }
   // Inserted at the caret, as typed text would be; typed characters go to the device.
+  HWND terminal = Memo1->Handle();
   if (erase) {
-    DWORD start = 0;
-    win::SendMessageA(Memo1->Handle(), EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
-    win::SendMessageA(Memo1->Handle(), EM_SETSEL, start > erase ? start - erase : 0, start);
+    displaySteps_.push_back([terminal, erase] {
+      DWORD start = 0;
+      win::SendMessageA(terminal, EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
+      win::SendMessageA(terminal, EM_SETSEL, start > erase ? start - erase : 0, start);
+      win::SendMessageA(terminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(""));
+    });
   }
-  if (!text.empty() || erase) {
-    win::SendMessageA(Memo1->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  for (size_t at = 0; at < text.size(); at += kTextPerStep) {
+    displaySteps_.push_back([terminal, piece = text.substr(at, kTextPerStep)] {
+      win::SendMessageA(terminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(piece.c_str()));
+    });
   }
   // One change of the hex box per tick: each change lays its whole text out again. When
   // more blocks came than a tick shows, only the latest is shown, behind the count.
-  if (leftOutBlocks && lines.size() > 1) {
-    for (size_t i = 0; i + 1 < lines.size(); ++i) leftOutBytes += lines[i].size() / 3;
-    leftOutBlocks += lines.size() - 1;
-    lines.erase(lines.begin(), lines.end() - 1);
+  if (leftOutBlocks && blocks.size() > 1) {
+    for (size_t i = 0; i + 1 < blocks.size(); ++i) leftOutBytes += blocks[i].size();
+    leftOutBlocks += blocks.size() - 1;
+    blocks.erase(blocks.begin(), blocks.end() - 1);
   }
   std::string hex;
   if (leftOutBlocks) {
     hex = Format("... %u blocks, %u bytes not shown ...",
                  {static_cast<unsigned>(leftOutBlocks), static_cast<unsigned>(leftOutBytes)});
   }
-  for (const std::string& line : lines) hex += (hex.empty() ? "" : "\r\n") + line;
-  if (!hex.empty()) Memo2->Lines().Add(hex);
-  int keep = ScrollBackLines();
-  TrimScrollBack(*Memo1, keep);
-  TrimScrollBack(*Memo2, keep);
+  for (const std::string& block : blocks) {
+    hex += (hex.empty() ? "" : "\r\n") + HexLine(block.data(), static_cast<DWORD>(block.size()));
+  }
+  if (!hex.empty()) displaySteps_.push_back([this, hex] { Memo2->Lines().Add(hex); });
+  displaySteps_.push_back([this] {
+    int keep = ScrollBackLines();
+    TrimScrollBack(*Memo1, keep);
+    TrimScrollBack(*Memo2, keep);
+    ShowRate();
+  });
+  RunDisplayStep();
+}
 
+void TForm1::WMDisplayStep(TMessage&) { RunDisplayStep(); }
+
+void TForm1::RunDisplayStep() {
+  // One step per message, so that the form answers others in between.
+  while (!displaySteps_.empty()) {
+    std::function<void()> step = std::move(displaySteps_.front());
+    displaySteps_.pop_front();
+    step();
+    if (displaySteps_.empty() || win::PostMessageA(Handle(), kDisplayStep, 0, 0)) return;
+    // Without a message the rest runs now rather than never.
+  }
+}
+
+void TForm1::ShowRate() {
   auto now = std::chrono::steady_clock::now();
   double seconds = std::chrono::duration<double>(now - lastRate_).count();
   if (seconds < 1.0) return;

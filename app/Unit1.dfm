@@ -2,7 +2,7 @@ object Form1: TForm1
   Left = 440
   Top = 224
   ClientWidth = 382
-  ClientHeight = 322
+  ClientHeight = 340
   Caption = 'USB Device Demo - pxusb.dev'
   Color = clBtnFace
   Constraints.MinHeight = 250
@@ -41,7 +41,7 @@ object Form1: TForm1
   object Label5: TLabel
     Left = 16
     Top = 213
-    Width = 146
+    Width = 250
     Height = 15
     Anchors = [akLeft, akBottom]
     Caption = 'HEX codes of input data'
@@ -128,24 +128,24 @@ object Form1: TForm1
   object XPManifest1: TXPManifest
   end
   object lReceived: TLabel
-    Left = 166
-    Top = 213
-    Width = 200
+    Left = 16
+    Top = 318
+    Width = 350
     Height = 15
     Anchors = [akLeft, akRight, akBottom]
     Caption = 'Received 0 bytes'
   end
   object Label6: TLabel
-    Left = 216
+    Left = 212
     Top = 106
-    Width = 62
+    Width = 80
     Height = 15
     Caption = 'Keep lines:'
   end
   object eScrollBack: TEdit
-    Left = 280
+    Left = 296
     Top = 102
-    Width = 86
+    Width = 70
     Height = 21
     Anchors = [akLeft, akTop, akRight]
     Text = '200'

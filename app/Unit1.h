@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -62,12 +63,17 @@ class TForm1 : public TForm {
 
  private:
   void WMDeviceChange(TMessage& Message);
-  // A display tick: the waiting hex lines, the count and rate, the boxes' scroll-back.
+  // A display tick: the waiting text and hex lines, the boxes' scroll-back, the count
+  // and rate. The tick splits them into steps, each run by a message of its own.
   void WMTimer(TMessage& Message);
+  void WMDisplayStep(TMessage& Message);
+  void RunDisplayStep();
+  void ShowRate();
   int ScrollBackLines();
 
+  std::deque<std::function<void()>> displaySteps_;  // on the form's thread
   std::mutex receivedLock_;
-  std::deque<std::string> waitingLines_;  // at most kLinesPerTick
+  std::deque<std::string> waitingBlocks_;  // at most kLinesPerTick
   std::string waitingText_;
   DWORD waitingErase_ = 0;  // characters the box shows that backspaces erase
   std::uint64_t leftOutBlocks_ = 0;       // since the last tick

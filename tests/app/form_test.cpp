@@ -75,7 +75,7 @@ TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
   for (int i = 0; i < form_->ComponentCount(); ++i) EXPECT_EQ(form_->Components(i)->Name(), order[i]);
   EXPECT_EQ(form_->Caption(), "USB Device Demo - pxusb.dev");
   EXPECT_EQ(form_->ClientWidth(), 382);
-  EXPECT_EQ(form_->ClientHeight(), 322);
+  EXPECT_EQ(form_->ClientHeight(), 340);
   EXPECT_EQ(form_->pxDeviceBox1->pxLink(), form_->pxUSB1);
   EXPECT_EQ(form_->pxUSBPipePair1->UsbDevice(), form_->pxUSB1);
   EXPECT_EQ(form_->pxUSBPipePair1->Terminal(), form_->Memo1);
@@ -92,7 +92,7 @@ TEST_F(FormTest, TheDescriptionBuildsTheFormAndItsLinks) {
 
   // Anchored controls follow the form's size.
   form_->SetClientWidth(482);
-  form_->SetClientHeight(422);
+  form_->SetClientHeight(440);
   EXPECT_EQ(form_->Memo1->Width(), 450);
   EXPECT_EQ(form_->Memo1->Height(), 150);
   EXPECT_EQ(form_->Memo2->Top(), 329);
@@ -242,6 +242,9 @@ TEST_F(FormTest, AReceivedBackspaceOrReturnActsAsTyped) {
   receive("\b", 1, "ab");
   receive("\r", 1, "ab\r\n");
   receive("x\b", 2, "ab\r\nx\b");
+  // Longer text reaches the box in several steps, all of it.
+  std::string block(600, 'z');
+  receive(block.c_str(), 600, ("ab\r\nx\b" + block).c_str());
 }
 
 // A flood of blocks: both boxes keep only the lines the user set, the hex box shows the

@@ -92,6 +92,7 @@ struct TpxUSBPipePair::ReaderRun {
   HWND reportTo = nullptr;
   std::uint32_t number = 0;
   std::atomic<bool> stopped{false};
+  std::atomic<std::uint32_t> stops{0};  // Stop calls so far
   std::atomic<bool> ended{false};
   // A read that completes with data after the stop (a cancel may lose that race on
   // Windows) is handed on while the closer still waits for the reader, never after it
@@ -105,13 +106,14 @@ struct TpxUSBPipePair::ReaderRun {
     {
       std::lock_guard<std::mutex> guard(lock);
       stopped = true;
+      ++stops;
     }
     wake.notify_all();
   }
-  // Claims the hand-over of a block read after the stop; false when the closer gave up.
+  // Claims the hand-over of blocks read after the stop; false when the closer gave up.
   bool ClaimLateBlock() {
     int welcome = kWelcome;
-    return late.compare_exchange_strong(welcome, kDelivering);
+    return late.compare_exchange_strong(welcome, kDelivering) || welcome == kDelivering;
   }
   // The closer gives up waiting, unless a late block is being handed on now: true then.
   bool Delivering() {
@@ -293,7 +295,16 @@ DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
   }
   int failures = 0;  // failed reads in a row
   DWORD error = ERROR_SUCCESS;
-  for (size_t next = 0; !run.stopped && api.IsDeviceOpen(); next = (next + 1) % depth) {
+  // The bytes of a read to hand on, taken once. A count above the request is an
+  // untrusted reply: the block is dropped.
+  auto take = [&](QueuedRead& read) {
+    DWORD count = read.error == ERROR_SUCCESS && read.count <= size ? read.count : 0;
+    read.count = 0;
+    return count;
+  };
+  size_t next = 0;         // the oldest read
+  bool handOnLate = true;  // whether blocks that come after a stop may still be handed on
+  for (; !run.stopped && api.IsDeviceOpen(); next = (next + 1) % depth) {
     QueuedRead& read = reads[next];
     if (read.running) {
       bool done = api.GetOverlappedResult(&read.record, read.count, INFINITE);
@@ -303,22 +314,17 @@ DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
       read.running = !done && !Ended(run.device, read.record);
       if (read.running) break;
     }
+    // Stopped meanwhile: this read and those behind it are dealt with below.
+    if (run.stopped) break;
     error = read.error;
     if (error == ERROR_SUCCESS) {
       failures = 0;
-      // A count above the request is an untrusted reply: the block is dropped.
-      bool handOn = read.count > 0 && read.count <= size;
+      if (DWORD count = take(read)) DoReceive(read.buffer.data(), count);
+      // The pair may be gone after DoReceive: the run says whether to go on.
       if (run.stopped) {
-        // Cancelled too late: the read completed with data, which is not lost.
-        if (handOn && run.ClaimLateBlock()) DoReceive(read.buffer.data(), read.count);
-        run.late = ReaderRun::kRefused;
+        handOnLate = false;
         break;
       }
-      if (handOn) DoReceive(read.buffer.data(), read.count);
-      // The pair may be gone after DoReceive: the run says whether to go on.
-      if (run.stopped) break;
-    } else if (run.stopped) {
-      break;
     } else if (read.recovery == recoveries) {
       // Failed, at once or at completion: the same table judges both. Reads queued
       // before the pause below failed of the same cause and are simply read again.
@@ -339,16 +345,27 @@ DWORD TpxUSBPipePair::ReadLoop(ReaderRun& run) {
     }
     issue(read);
   }
-  // Reads still running would write into their buffers after they are gone.
+  // Reads still running would write into their buffers after they are gone: they end
+  // now. What they brought before their end (a cancel may lose the race to data) is
+  // handed on in order while a closer still waits for the reader, never after it gave
+  // up, nor after a handler closed or freed the pair.
   bool running = std::any_of(reads.begin(), reads.end(),
                              [&](QueuedRead& read) { return read.running && !Ended(run.device, read.record); });
-  if (running) {
-    api.AbortPipe(run.pipe);
-    for (QueuedRead& read : reads) {
-      DWORD count = 0;
-      if (read.running) win::GetOverlappedResult(run.device, &read.record, &count, TRUE);
+  if (running) api.AbortPipe(run.pipe);
+  for (size_t k = 0; k < depth; ++k) {
+    QueuedRead& read = reads[(next + k) % depth];
+    if (read.running) {
+      read.error = win::GetOverlappedResult(run.device, &read.record, &read.count, TRUE) ? ERROR_SUCCESS
+                                                                                          : win::GetLastError();
+    }
+    std::uint32_t stops = run.stops;
+    DWORD count = take(read);
+    if (count && handOnLate && run.ClaimLateBlock()) {
+      DoReceive(read.buffer.data(), count);
+      handOnLate = run.stops == stops;
     }
   }
+  run.late = ReaderRun::kRefused;
   // An end that was asked for (a close of the pair or of the USB component) is no error.
   return run.stopped || !api.IsDeviceOpen() ? ERROR_SUCCESS : error;
 }

@@ -392,21 +392,28 @@ TEST_P(BindingTest, AClosedPairsReadTakesNoBlockOfTheNextPair) {
   EXPECT_TRUE(WaitUntil([&] { return nextReceiver.Data() == "a"; })) << "the block was swallowed";
 }
 
-// The close's abort loses the race to data: the block is handed on before the close returns.
-TEST_P(BindingTest, ABlockThatBeatsTheClosesCancelIsHandedOnBeforeTheCloseReturns) {
+// The close's abort loses the race to data on each of three queued reads: their blocks
+// are handed on, in order, before the close returns.
+TEST_P(BindingTest, BlocksThatBeatTheClosesCancelAreHandedOnBeforeTheCloseReturns) {
   Receive();
   auto device = Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath));
   device->model()->cancelDelay = std::chrono::seconds(60);
+  pair->SetReadsInFlight(3);
   OpenPair(*usb, *pair, GetParam());
-  ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 3; }));
   std::thread sender([&] {
-    ASSERT_TRUE(WaitUntil([&] { return device->cancellingTransfers() == 1; }));
-    char late[] = "late";
-    usb->SharedUsbApi()->WritePipe(pair->OutPipeId(), late, 4, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return device->cancellingTransfers() == 3; }));
+    size_t cancelling = 3;
+    for (const char* late : {"la", "te", "!!"}) {
+      // One block for each read: the next goes once this one has taken its read.
+      usb->SharedUsbApi()->WritePipe(pair->OutPipeId(), const_cast<char*>(late), 2, nullptr);
+      --cancelling;
+      ASSERT_TRUE(WaitUntil([&] { return device->cancellingTransfers() == cancelling; }));
+    }
   });
   pair->SetActive(false);
   sender.join();
-  EXPECT_EQ(receiver.Data(), "late");
+  EXPECT_EQ(receiver.Data(), "late!!");
 }
 
 // The first block's handler re-opens the pair, frees it, or frees its device, on the

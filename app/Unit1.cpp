@@ -228,7 +228,7 @@ void TForm1::WMTimer(TMessage& Message) {
     int keep = ScrollBackLines();
     TrimScrollBack(*Memo1, keep);
     TrimScrollBack(*Memo2, keep);
-    ShowRate();
+    ShowCount();
   });
   RunDisplayStep();
 }
@@ -246,18 +246,20 @@ void TForm1::RunDisplayStep() {
   }
 }
 
-void TForm1::ShowRate() {
+void TForm1::ShowCount() {
+  // The count at every tick, the rate over a second at least.
   auto now = std::chrono::steady_clock::now();
-  double seconds = std::chrono::duration<double>(now - lastRate_).count();
-  if (seconds < 1.0) return;
   std::uint64_t bytes = receivedBytes_;
-  double rate = static_cast<double>(bytes - bytesAtLastRate_) / seconds;
-  lastRate_ = now;
-  bytesAtLastRate_ = bytes;
+  double seconds = std::chrono::duration<double>(now - lastRate_).count();
+  if (seconds >= 1.0) {
+    rate_ = static_cast<double>(bytes - bytesAtLastRate_) / seconds;
+    lastRate_ = now;
+    bytesAtLastRate_ = bytes;
+  }
   char status[96];
   std::snprintf(status, sizeof status, "Received %llu bytes, %.1f kB/s", static_cast<unsigned long long>(bytes),
-                rate / 1000.0);
-  lReceived->SetCaption(status);
+                rate_ / 1000.0);
+  if (lReceived->Caption() != status) lReceived->SetCaption(status);
 }
 
 void TrimScrollBack(TMemo& memo, int lines) {

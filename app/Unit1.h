@@ -68,7 +68,7 @@ class TForm1 : public TForm {
   void WMTimer(TMessage& Message);
   void WMDisplayStep(TMessage& Message);
   void RunDisplayStep();
-  void ShowRate();
+  void ShowCount();
   int ScrollBackLines();
 
   std::deque<std::function<void()>> displaySteps_;  // on the form's thread
@@ -81,6 +81,7 @@ class TForm1 : public TForm {
   std::atomic<std::uint64_t> receivedBytes_{0};
   std::atomic<bool> ticking_{false};
   std::uint64_t bytesAtLastRate_ = 0;
+  double rate_ = 0;  // bytes per second over the last second or more
   std::chrono::steady_clock::time_point lastRate_;
   // Fills the pipe lists from the selected device anew, choosing the pipes at these
   // positions (-1: none).

@@ -399,6 +399,8 @@ TEST_P(BindingTest, BlocksThatBeatTheClosesCancelAreHandedOnBeforeTheCloseReturn
   auto device = Machine().usbIo().device(ToWin32DevicePath(Node(GetParam())->DevicePath));
   device->model()->cancelDelay = std::chrono::seconds(60);
   pair->SetReadsInFlight(3);
+  // Handed on by the reader (WinUSB), or by the main thread while it waits in the close (pxusb).
+  pair->SetUseMainThread(GetParam() == 1);
   OpenPair(*usb, *pair, GetParam());
   ASSERT_TRUE(WaitUntil([&] { return device->pendingTransfers() == 3; }));
   std::thread sender([&] {

@@ -199,33 +199,28 @@ TEST_P(User32Test, ASendToAWindowDestroyedMeanwhileReturnsZero) {
   EXPECT_EQ(win::GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
-// How the system broadcasts device changes: a window whose thread is busy past the
-// time-out makes the send give up, and the message never runs; a thread that serves
-// in time gives its answer.
+// As device broadcasts are sent: a thread busy past the time-out makes the send give
+// up and the message never runs; a thread that serves in time answers.
 TEST_P(User32Test, SendMessageTimeoutGivesUpOnABusyThreadAndTheMessageIsLost) {
   Window window(CreateTopLevel());
   HWND target = window;
   static const DEV_BROADCAST_HDR record{sizeof(DEV_BROADCAST_HDR), DBT_DEVTYP_PORT, 0};
-  auto send = [&](UINT timeout, LRESULT* sent, DWORD* error) {
+  std::pair<LRESULT, DWORD> result;  // the send's result and last error
+  auto send = [&](UINT timeout) {
     DWORD_PTR answer = 0;
     win::SetLastError(0);
-    *sent = win::SendMessageTimeoutA(target, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&record),
-                                     SMTO_ABORTIFHUNG, timeout, &answer);
-    *error = win::GetLastError();
+    result.first = win::SendMessageTimeoutA(target, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                                            reinterpret_cast<LPARAM>(&record), SMTO_ABORTIFHUNG, timeout, &answer);
+    result.second = win::GetLastError();
   };
-  LRESULT sent = -1;
-  DWORD error = kSentinel;
-  std::thread sender([&] { send(50, &sent, &error); });
-  sender.join();  // this thread does not look at its queue meanwhile
-  EXPECT_EQ(sent, 0);
-  EXPECT_EQ(error, ERROR_TIMEOUT);
-  EXPECT_TRUE(LogOf(WM_DEVICECHANGE).empty());
+  std::thread([&] { send(50); }).join();  // this thread does not look at its queue meanwhile
+  EXPECT_EQ(result, (std::pair<LRESULT, DWORD>{0, ERROR_TIMEOUT}));
   MSG msg;
   win::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
   EXPECT_TRUE(LogOf(WM_DEVICECHANGE).empty());
 
-  RunWhileServing([&] { send(10000, &sent, &error); });
-  EXPECT_NE(sent, 0);
+  RunWhileServing([&] { send(10000); });
+  EXPECT_NE(result.first, 0);
   EXPECT_EQ(LogOf(WM_DEVICECHANGE).size(), 1u);
 }
 
@@ -543,9 +538,8 @@ std::vector<WORD> Codes(bool withFocus = false) {
 }
 }  // namespace
 
-// How a drop-down list tells its parent what the user does, in the order Windows
-// sends it: a mouse pick, arrows with the list closed (at its end too), arrows in the
-// dropped list, then a click elsewhere that puts back the selection of the drop.
+// A drop-down list's notifications in Windows' order: a mouse pick, arrows (list closed
+// or dropped), and a click elsewhere that puts back the selection of the drop.
 TEST_P(User32Test, ComboBoxNotifiesInWindowsOrderAndACancelPutsTheSelectionBack) {
   Window parent(CreateTopLevel());
   Window combo(win::CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 5, 5, 120, 150,
